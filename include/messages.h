@@ -1,0 +1,31 @@
+// The two routes by which messages reach a script author: the script's own
+// `print` (script_print) and the socket error line built by socket_error_text.
+#pragma once
+
+#include <cstddef>
+
+namespace cvn {
+
+constexpr std::size_t kPrintBufferSize = 1024;
+constexpr std::size_t kErrorTextSize = 256;
+
+// Formats printf-style (at most 1023 characters) and calls the global `print` of
+// the attached script state in protected mode. Returns the call's status (non-zero
+// when there is no state, no `print`, or it raised); the stack is left exactly as
+// it was found. Caller: a script function on its own thread, or the NetworkThread
+// holding the script lock.
+int script_print(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Writes prefix, ": ", the table text of `code` (0: the calling thread's current
+// socket error), " (", the code and ")" into one shared 256-byte buffer and
+// returns it. Not reentrant: callers are script functions, which run one at a time.
+const char* socket_error_text(const char* prefix, int code);
+
+// The table text for a code, or nullptr when the table has no row for it.
+const char* socket_error_lookup(int code);
+
+}  // namespace cvn

@@ -1,0 +1,130 @@
+// Line reception and event delivery: bytes split into lines at CR and LF, each
+// line, each close and each waiting connection handed to the record's callback
+// under the script lock. NetworkThread only.
+#include "delivery.h"
+
+#include <cstring>
+
+#include "../include/messages.h"
+#include "../include/module_state.h"
+
+namespace cvn {
+namespace {
+
+constexpr unsigned kScriptLockWaitMs = 1000;
+
+struct TakeCtx {
+  ConnectionRecord* rec;
+  bool complete;
+};
+
+std::size_t take_line(void* ctx, const char* data, std::size_t n) {
+  auto* c = static_cast<TakeCtx*>(ctx);
+  return line_take(c->rec->line_length, c->rec->line_buffer, data, n, &c->complete);
+}
+
+// Waits for the script lock in slices for as long as a script state is attached
+// and the plug-in is not closing, so an event is neither lost to a slow script nor
+// delivered without the lock. Returns the state with the lock held, or nullptr.
+lua_State* acquire_script() {
+  for (;;) {
+    plat::Mutex lock = script_lock();
+    if (lock == nullptr || g_module.script.load() == nullptr || g_module.closing.load())
+      return nullptr;
+    if (plat::mutex_wait(lock, kScriptLockWaitMs)) {
+      lua_State* L = g_module.script.load();
+      if (L != nullptr && !g_module.closing.load()) return L;
+      plat::mutex_release(lock);
+      return nullptr;
+    }
+    plat::debug_output("Script lock not had within 1000 ms; still waiting");
+  }
+}
+
+// Calls the record's callback with (text, socket, status, host). False when the
+// callback could not be pushed or no script can be called any more.
+bool call_script(ConnectionRecord& rec, const char* text, int status, const char* error_format) {
+  lua_State* L = acquire_script();
+  if (L == nullptr) return false;
+  bool pushed = false;
+  if (!rec.released.load()) {  // records retired by a script reload stay silent
+    int top = lua_gettop(L);
+    pushed = lua_checkstack(L, 8) && lua_push_object(L, rec.callback) != 0;
+    if (pushed) {
+      lua_pushstring(L, text);
+      lua_pushnumber(L, static_cast<lua_Number>(rec.socket));
+      lua_pushnumber(L, status);
+      lua_pushstring(L, rec.host);
+      if (lua_pcall(L, 4, 0, 0) != 0) {
+        const char* err = lua_tostring(L, -1);
+        script_print(error_format, err ? err : "(null)");
+      }
+    }
+    lua_settop(L, top);
+  }
+  plat::mutex_release(script_lock());
+  return pushed;
+}
+
+void read_lines(ConnectionRecord& rec) {
+  char line[kMaxLineText + 1];
+  while (line_reader(rec, line) == 1)
+    if (!call_script(rec, line, 0, "Error (Read): %s")) return;  // the rest waits
+}
+
+}  // namespace
+
+std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete) {
+  *complete = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    char c = data[i];
+    if (c == '\r' || c == '\n') {
+      if (length > 0) {
+        *complete = true;
+        return i + 1;
+      }
+      continue;  // empty lines are never delivered
+    }
+    buffer[length++] = c;
+    if (length >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
+      *complete = true;
+      return i + 1;
+    }
+  }
+  return n;
+}
+
+int line_reader(ConnectionRecord& rec, char* out) {
+  for (;;) {
+    TakeCtx ctx{&rec, false};
+    int r = plat::recv_scan(rec.socket, take_line, &ctx);
+    if (r == 0) return 0;
+    if (r < 0) return -1;
+    if (ctx.complete) {
+      std::memcpy(out, rec.line_buffer, static_cast<std::size_t>(rec.line_length));
+      out[rec.line_length] = '\0';
+      rec.line_length = 0;
+      return 1;
+    }
+  }
+}
+
+void on_read(plat::Socket s) {
+  RecordRef rec = registry_find(s);
+  if (rec) read_lines(*rec);
+}
+
+void on_close(plat::Socket s) {
+  RecordRef rec = registry_find(s);
+  if (!rec) return;
+  read_lines(*rec);  // complete lines still waiting come first
+  call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
+  registry_remove_record(rec.get());
+}
+
+void on_accept(plat::Socket s) {
+  RecordRef rec = registry_find(s);
+  if (rec) call_script(*rec, "Incomming Connection.", 2, "Error (Accept): %s");
+}
+
+}  // namespace cvn

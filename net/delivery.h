@@ -1,0 +1,28 @@
+// Turning socket notifications into script callbacks: the line reader and the
+// read, close and accept handlers. Handlers run on the NetworkThread only.
+#pragma once
+
+#include <cstddef>
+
+#include "../include/connection.h"
+
+namespace cvn {
+
+// Longest text one callback receives; longer lines arrive in pieces of this size.
+constexpr std::size_t kMaxLineText = 999;
+
+// Line assembly over bytes as they come: consumes bytes up to and including the
+// first CR or LF that ends a non-empty line (or until the line has kMaxLineText
+// characters), and reports whether a line is complete. Pure.
+std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete);
+
+// Reads from the record's socket until a line is complete: 1 with the line in
+// `out` (kMaxLineText + 1 bytes), 0 at end of stream, -1 when nothing more waits
+// or the receive fails.
+int line_reader(ConnectionRecord& rec, char* out);
+
+void on_read(plat::Socket s);
+void on_close(plat::Socket s);
+void on_accept(plat::Socket s);
+
+}  // namespace cvn

@@ -1,0 +1,132 @@
+// script_print and socket_error_text: every message meant for a script author
+// passes through here on its way to the script's own `print`.
+#include "../include/messages.h"
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "../include/module_state.h"
+#include "platform.h"
+
+extern "C" {
+#include <lua.h>
+}
+
+namespace cvn {
+namespace {
+
+struct ErrorRow {
+  int code;
+  const char* text;
+};
+
+constexpr std::array<ErrorRow, 50> kSocketErrorTable{{
+    {0, "No error"},
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open sockets"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Protocol wrong type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Net connection reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network system is unavailable"},
+    {10092, "Winsock version out of range"},
+    {10093, "WSAStartup not yet called"},
+    {10101, "Graceful shutdown in progress"},
+    {11001, "Host not found"},
+    {11004, "No host data of that type was found"},
+}};
+
+constexpr bool table_sorted() {
+  for (std::size_t i = 1; i < kSocketErrorTable.size(); ++i)
+    if (kSocketErrorTable[i - 1].code >= kSocketErrorTable[i].code) return false;
+  return true;
+}
+static_assert(table_sorted(), "the error table is searched by bisection");
+
+char g_error_text[kErrorTextSize];
+
+}  // namespace
+
+const char* socket_error_lookup(int code) {
+  std::size_t lo = 0, hi = kSocketErrorTable.size();
+  while (lo < hi) {  // first row whose code is not less than `code`
+    std::size_t mid = lo + (hi - lo) / 2;
+    if (kSocketErrorTable[mid].code < code)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  if (lo < kSocketErrorTable.size() && kSocketErrorTable[lo].code == code)
+    return kSocketErrorTable[lo].text;
+  return nullptr;
+}
+
+const char* socket_error_text(const char* prefix, int code) {
+  if (code == 0) code = plat::last_error();
+  const char* text = socket_error_lookup(code);
+  // snprintf drops what does not fit and always terminates: at most 255 characters.
+  std::snprintf(g_error_text, sizeof g_error_text, "%s: %s (%d)", prefix ? prefix : "",
+                text ? text : "unknown error", code);
+  return g_error_text;
+}
+
+int script_print(const char* format, ...) {
+  char message[kPrintBufferSize];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(message, sizeof message, format, ap);  // longer messages are cut at 1023
+  va_end(ap);
+  lua_State* L = g_module.script.load();
+  if (L == nullptr) return -1;
+  if (!lua_checkstack(L, 3)) return -1;
+  int top = lua_gettop(L);
+  // Raw lookup: a metatable on the globals that raises for unknown names must not
+  // throw past this C frame.
+  lua_pushstring(L, "print");
+  lua_rawget(L, LUA_GLOBALSINDEX);
+  lua_pushstring(L, message);
+  int status = lua_pcall(L, 1, 0, 0);
+  lua_settop(L, top);  // also drops the error value of a failed call
+  return status;
+}
+
+}  // namespace cvn

@@ -1,0 +1,71 @@
+// Resolve, connect, listen: the socket work behind Open and Listen. A new socket's
+// record is added before its notifications are requested, so the first line a
+// peer sends always finds the record.
+#include "socket_ops.h"
+
+#include "../include/connection.h"
+#include "../include/messages.h"
+#include "network_thread.h"
+
+namespace cvn {
+namespace {
+
+void print_socket_error(const char* prefix) { script_print("%s", socket_error_text(prefix, 0)); }
+
+plat::Socket connect_to(std::uint32_t addr, std::uint16_t port_net, const char* callback,
+                        const char* host) {
+  plat::Socket s = plat::tcp_socket();
+  if (s == plat::kInvalidSocket) return s;
+  if (plat::connect_ipv4(s, addr, port_net) != 0) {
+    print_socket_error("Connect failed.");
+    plat::close_socket(s);
+    return plat::kInvalidSocket;
+  }
+  registry_add(s, callback, host);
+  if (request_client_events(s) != 0) {
+    print_socket_error("WSAAsyncSelect failed.");
+    registry_discard(s);
+    plat::close_socket(s);
+    return plat::kInvalidSocket;
+  }
+  return s;
+}
+
+}  // namespace
+
+std::uint32_t resolve(const char* host) {
+  std::uint32_t addr = plat::parse_ipv4(host);
+  if (addr != 0xFFFFFFFFu) return addr;
+  return plat::lookup_ipv4(host);
+}
+
+int request_client_events(plat::Socket s) {
+  return plat::async_select(s, network_window(), plat::kMsgSocket, kClientEvents);
+}
+
+int open_client(const char* host, std::int32_t port, const char* callback, plat::Socket* out) {
+  std::uint32_t addr = resolve(host);
+  if (addr == 0xFFFFFFFFu) {
+    print_socket_error("Lookup failed: ");
+    return -1;
+  }
+  *out = connect_to(addr, plat::port_to_net(static_cast<std::uint16_t>(port)), callback, host);
+  if (*out == plat::kInvalidSocket) {
+    print_socket_error("Connect to server failed: ");
+    return -2;
+  }
+  return 0;
+}
+
+int open_listener(std::int32_t port, const char* callback, plat::Socket* out) {
+  plat::Socket s = plat::tcp_socket();
+  *out = s;
+  if (s == plat::kInvalidSocket) return -2;
+  registry_add(s, callback, "");
+  if (plat::bind_any(s, plat::port_to_net(static_cast<std::uint16_t>(port))) != 0) return -3;
+  plat::listen_socket(s, 1);
+  if (plat::async_select(s, network_window(), plat::kMsgSocket, kListenEvents) != 0) return -4;
+  return 0;
+}
+
+}  // namespace cvn

@@ -1,0 +1,29 @@
+// Socket operations on IPv4 TCP: resolving a host text, opening a client
+// connection, opening a listening socket, accepting a pending connection.
+// Any thread (the calling script's); they print their failures through script_print.
+#pragma once
+
+#include <cstdint>
+
+#include "platform.h"
+
+namespace cvn {
+
+constexpr long kClientEvents = plat::kFdRead | plat::kFdClose;                     // 33
+constexpr long kListenEvents = plat::kFdRead | plat::kFdAccept | plat::kFdClose;  // 41
+
+// IPv4 address in network order, or 0xFFFFFFFF.
+std::uint32_t resolve(const char* host);
+
+// Connects and registers the socket under `callback` with `host` as host text.
+// 0, -1 (lookup failed) or -2 (connect failed); *out is written from the connect on.
+int open_client(const char* host, std::int32_t port, const char* callback, plat::Socket* out);
+
+// Creates, registers, binds and listens. 0, -2 (no socket), -3 (bind failed: the
+// socket is still handed back) or -4 (notifications could not be requested).
+int open_listener(std::int32_t port, const char* callback, plat::Socket* out);
+
+// Asks for read and close notifications on the notification window.
+int request_client_events(plat::Socket s);
+
+}  // namespace cvn

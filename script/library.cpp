@@ -1,0 +1,235 @@
+// The script functions of cvn_old. Each reads its arguments, calls plain C++ in
+// net/ and script/, and pushes a fixed number of results. None raises a script
+// error except CloseListen for a first argument that is not a number.
+#include "library.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "../include/connection.h"
+#include "../include/messages.h"
+#include "../net/keepalive.h"
+#include "../net/network_thread.h"
+#include "../net/socket_ops.h"
+#include "args.h"
+#include "ccf.h"
+#include "md5.h"
+
+extern "C" {
+#include <lauxlib.h>
+}
+
+namespace cvn {
+namespace {
+
+constexpr const char* kLibraryName = "cvn_old";
+constexpr std::size_t kMaxNetbiosName = 15;
+
+plat::Socket arg_socket(lua_State* L, int n, int i) { return arg_u32(L, n, i); }
+
+void push_socket(lua_State* L, plat::Socket s) { lua_pushnumber(L, static_cast<lua_Number>(s)); }
+
+// Open(host, port, callback) -> socket or nil, status
+int l_open(lua_State* L) {
+  const char* host = arg_text(L, 3, 1);
+  std::int32_t port = arg_i32(L, 3, 2);
+  const char* callback = arg_text(L, 3, 3);
+  plat::Socket s = plat::kInvalidSocket;
+  int status = open_client(host, port, callback, &s);
+  if (status == 0)
+    push_socket(L, s);
+  else
+    lua_pushnil(L);
+  lua_pushnumber(L, status);
+  return 2;
+}
+
+// Close(socket) -> 0
+int l_close(lua_State* L) {
+  close_connection(arg_socket(L, 1, 1));
+  lua_pushnumber(L, 0);
+  return 1;
+}
+
+// GlobalCache_SendCCF(socket, ccf, module, connector, repeat) -> status
+int l_send_ccf(lua_State* L) {
+  plat::Socket s = arg_socket(L, 5, 1);
+  const char* ccf = arg_text(L, 5, 2);
+  int status = send_ccf_command(s, ccf, arg_i32(L, 5, 3), arg_i32(L, 5, 4), arg_i32(L, 5, 5));
+  lua_pushnumber(L, status);
+  return 1;
+}
+
+// Send(socket, text) -> bytes sent or -1
+int l_send(lua_State* L) {
+  plat::Socket s = arg_socket(L, 2, 1);
+  const char* text = arg_text(L, 2, 2);
+  int sent = plat::send_bytes(s, text, static_cast<int>(std::strlen(text)));
+  if (request_client_events(s) != 0)
+    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
+  lua_pushnumber(L, sent);
+  return 1;
+}
+
+// KeepAlive(socket, interval_ms, text, limit) -> 0 or -1
+int l_keepalive(lua_State* L) {
+  plat::Socket s = arg_socket(L, 4, 1);
+  std::int32_t interval = arg_i32(L, 4, 2);
+  const char* text = arg_text(L, 4, 3);
+  std::int32_t limit = arg_i32(L, 4, 4);
+  lua_pushnumber(L, keepalive_set(s, interval, text, limit));
+  return 1;
+}
+
+// Accept(listener, callback) -> socket, peer address, peer port, 0
+//                             or 0, "", 0, -1
+int l_accept(lua_State* L) {
+  plat::Socket listener = arg_socket(L, 2, 1);
+  const char* callback = arg_text(L, 2, 2);
+  std::uint32_t addr = 0;
+  std::uint16_t port = 0;
+  plat::Socket s = plat::accept_socket(listener, &addr, &port);
+  if (s == plat::kInvalidSocket) {
+    lua_pushnumber(L, 0);
+    lua_pushstring(L, "");
+    lua_pushnumber(L, 0);
+    lua_pushnumber(L, -1);
+    return 4;
+  }
+  char dotted[16];
+  plat::format_ipv4(addr, dotted);
+  registry_add(s, callback, dotted);
+  if (request_client_events(s) != 0)
+    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
+  push_socket(L, s);
+  lua_pushstring(L, dotted);
+  lua_pushnumber(L, plat::port_from_net(port));
+  lua_pushnumber(L, 0);
+  return 4;
+}
+
+// Listen(port, callback) -> socket or nil, status
+int l_listen(lua_State* L) {
+  std::int32_t port = arg_i32(L, 2, 1);
+  const char* callback = arg_text(L, 2, 2);
+  plat::Socket s = plat::kInvalidSocket;
+  int status = open_listener(port, callback, &s);
+  if (s != plat::kInvalidSocket)
+    push_socket(L, s);
+  else
+    lua_pushnil(L);
+  lua_pushnumber(L, status);
+  return 2;
+}
+
+// CloseListen(socket): closes at once, without the graceful close.
+int l_close_listen(lua_State* L) {
+  lua_Number n = luaL_checknumber(L, 1);  // raises before anything else happens
+  plat::close_socket(number_low32(n));
+  return 0;
+}
+
+// Nslookup(host) -> dotted address, 0 or nil, -1
+int l_nslookup(lua_State* L) {
+  std::uint32_t addr = resolve(arg_text(L, 1, 1));
+  if (addr == 0xFFFFFFFFu) {
+    lua_pushnil(L);
+    lua_pushnumber(L, -1);
+    return 2;
+  }
+  char text[100];
+  const auto* b = reinterpret_cast<const unsigned char*>(&addr);
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  lua_pushstring(L, text);
+  lua_pushnumber(L, 0);
+  return 2;
+}
+
+// Nslookupmac(name) -> "xx:xx:xx:xx:xx:xx", 0 or nil, -1. Names longer than 15
+// characters do not fit a NetBIOS name and are refused rather than cut, which
+// could ask another machine.
+int l_nslookupmac(lua_State* L) {
+  const char* name = arg_text(L, 1, 1);
+  std::size_t len = std::strlen(name);
+  unsigned char status[600] = {};
+  int rc = 1;
+  if (len <= kMaxNetbiosName) {
+    unsigned char call_name[16];
+    std::memset(call_name, ' ', kMaxNetbiosName);
+    std::memcpy(call_name, name, len);
+    call_name[15] = 0;
+    plat::netbios_reset();
+    rc = plat::netbios_adapter_status(call_name, status, sizeof status);
+  }
+  if (rc != 0) {
+    lua_pushnil(L);
+    lua_pushnumber(L, -1);
+    return 2;
+  }
+  char text[200];
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", status[0], status[1],
+                status[2], status[3], status[4], status[5]);
+  lua_pushstring(L, text);
+  lua_pushnumber(L, 0);
+  return 2;
+}
+
+// MD5(text) -> 32 lower-case hex digits
+int l_md5(lua_State* L) {
+  const char* text = arg_text(L, 1, 1);
+  char hex[64];
+  md5_hex(text, std::strlen(text), hex);
+  lua_pushstring(L, hex);
+  return 1;
+}
+
+const luaL_Reg kFunctions[] = {
+    {"Open", l_open},
+    {"Close", l_close},
+    {"GlobalCache_SendCCF", l_send_ccf},
+    {"Send", l_send},
+    {"KeepAlive", l_keepalive},
+    {"Accept", l_accept},
+    {"Listen", l_listen},
+    {"CloseListen", l_close_listen},
+    {"Nslookup", l_nslookup},
+    {"Nslookupmac", l_nslookupmac},
+    {"MD5", l_md5},
+    {nullptr, nullptr},
+};
+
+int do_register(lua_State* L) {
+  luaL_openlib(L, kLibraryName, kFunctions, 0);
+  lua_pop(L, 1);
+  return 0;
+}
+
+int do_remove(lua_State* L) {
+  lua_pushnil(L);
+  lua_pushstring(L, kLibraryName);
+  lua_insert(L, -2);
+  lua_rawset(L, LUA_GLOBALSINDEX);
+  return 0;
+}
+
+// Registration runs protected: a script that left a non-table under the name must
+// not raise through the host's entry point.
+void run_protected(lua_State* L, lua_CFunction fn, const char* what) {
+  if (L == nullptr) return;
+  int top = lua_gettop(L);
+  if (lua_cpcall(L, fn, nullptr) != 0) {
+    char line[300];
+    const char* err = lua_tostring(L, -1);
+    std::snprintf(line, sizeof line, "%s: %s", what, err ? err : "(null)");
+    plat::debug_output(line);
+  }
+  lua_settop(L, top);
+}
+
+}  // namespace
+
+void library_register(lua_State* L) { run_protected(L, do_register, "cvn_old not registered"); }
+
+void library_remove(lua_State* L) { run_protected(L, do_remove, "cvn_old not removed"); }
+
+}  // namespace cvn
