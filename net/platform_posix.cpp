@@ -504,6 +504,12 @@ int recv_bytes(Socket s, char* buf, int len) {
 int shutdown_send(Socket s) {
   auto st = find_sock(s);
   if (!st) return fail(kErrNotSocket);
+  // Linux accepts SHUT_WR on a listening socket and does nothing; Windows refuses
+  // it as not connected.
+  {
+    std::lock_guard<std::mutex> lk(st->mu);
+    if (st->listening) return fail(10057);
+  }
   if (::shutdown(st->fd, SHUT_WR) != 0) return fail_errno();
   return 0;
 }

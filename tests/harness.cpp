@@ -1,0 +1,253 @@
+// Test harness implementation.
+#include "harness.h"
+
+#include <dirent.h>
+#include <netinet/tcp.h>
+
+#include <cstring>
+
+#include "../net/network_thread.h"
+
+namespace cvn::test {
+namespace {
+
+std::mutex g_debug_mu;
+std::vector<std::string> g_debug;
+
+void debug_sink(const char* text) {
+  std::lock_guard<std::mutex> lk(g_debug_mu);
+  g_debug.emplace_back(text);
+}
+
+struct SinkInstaller {
+  SinkInstaller() { plat::set_debug_sink(debug_sink); }
+} g_sink_installer;
+
+std::mutex g_print_mu;
+std::vector<std::string> g_printed;
+
+// print replacement: joins its arguments with tabs as the standard one does.
+int capture_print(lua_State* L) {
+  std::string line;
+  int n = lua_gettop(L);
+  lua_getglobal(L, "tostring");
+  for (int i = 1; i <= n; ++i) {
+    lua_pushvalue(L, -1);
+    lua_pushvalue(L, i);
+    lua_call(L, 1, 1);
+    const char* s = lua_tostring(L, -1);
+    if (i > 1) line += '\t';
+    line += s ? s : "";
+    lua_pop(L, 1);
+  }
+  std::lock_guard<std::mutex> lk(g_print_mu);
+  g_printed.push_back(line);
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> debug_lines() {
+  std::lock_guard<std::mutex> lk(g_debug_mu);
+  return g_debug;
+}
+
+void clear_debug_lines() {
+  std::lock_guard<std::mutex> lk(g_debug_mu);
+  g_debug.clear();
+}
+
+bool debug_has(const std::string& line) {
+  for (const auto& l : debug_lines())
+    if (l == line) return true;
+  return false;
+}
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+Plugin::Plugin() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&lock_, &attr);
+  services_.script_lock = &lock_;
+  record_ = HostRecord{kHostRecordVersion, &services_};
+  EXPECT_EQ(1, tvr_open(0, 0, 0, &record_));
+  tvr_start();
+  clear_printed();
+  attach();
+  // The notification window exists before any test asks for notifications.
+  EXPECT_TRUE(wait_until([] { return network_window() != 0; }));
+}
+
+Plugin::~Plugin() {
+  detach();
+  tvr_close();
+  pthread_mutex_destroy(&lock_);
+}
+
+void Plugin::attach() {
+  pthread_mutex_lock(&lock_);
+  L_ = luaL_newstate();
+  luaL_openlibs(L_);
+  lua_register(L_, "print", capture_print);
+  tvr_info(7, 0, L_);
+  pthread_mutex_unlock(&lock_);
+}
+
+void Plugin::detach() {
+  pthread_mutex_lock(&lock_);
+  tvr_info(8, 0, L_);
+  lua_close(L_);
+  L_ = nullptr;
+  pthread_mutex_unlock(&lock_);
+}
+
+void Plugin::reload() {
+  detach();
+  attach();
+}
+
+std::string Plugin::run(const std::string& code) {
+  pthread_mutex_lock(&lock_);
+  int top = lua_gettop(L_);
+  std::string out;
+  if (luaL_loadstring(L_, code.c_str()) != 0 || lua_pcall(L_, 0, LUA_MULTRET, 0) != 0) {
+    const char* e = lua_tostring(L_, -1);
+    out = std::string("error: ") + (e ? e : "?");
+  } else {
+    lua_getglobal(L_, "tostring");
+    for (int i = top + 1; i < lua_gettop(L_); ++i) {
+      lua_pushvalue(L_, -1);
+      lua_pushvalue(L_, i);
+      lua_call(L_, 1, 1);
+      if (i > top + 1) out += '\t';
+      const char* s = lua_tostring(L_, -1);
+      out += s ? s : "";
+      lua_pop(L_, 1);
+    }
+  }
+  lua_settop(L_, top);
+  pthread_mutex_unlock(&lock_);
+  return out;
+}
+
+std::vector<std::string> Plugin::printed() {
+  std::lock_guard<std::mutex> lk(g_print_mu);
+  return g_printed;
+}
+
+void Plugin::clear_printed() {
+  std::lock_guard<std::mutex> lk(g_print_mu);
+  g_printed.clear();
+}
+
+std::size_t Plugin::count_printed(const std::string& text) {
+  std::size_t n = 0;
+  for (const auto& l : printed()) n += l == text;
+  return n;
+}
+
+bool Plugin::wait_printed(const std::string& text, int timeout_ms) {
+  return wait_until([&] { return count_printed(text) > 0; }, timeout_ms);
+}
+
+void Peer::close() {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+void Peer::send(const std::string& data) const {
+  ASSERT_EQ(static_cast<ssize_t>(data.size()), ::send(fd, data.data(), data.size(), MSG_NOSIGNAL));
+}
+
+std::string Peer::recv_n(std::size_t n, int timeout_ms) const {
+  std::string out;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (out.size() < n) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+    if (r <= 0) break;
+    out.append(buf, static_cast<std::size_t>(r));
+  }
+  return out;
+}
+
+bool Peer::sees_eof(int timeout_ms) const {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) return true;
+  }
+}
+
+void Peer::reset() {
+  linger lg{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  close();
+}
+
+PeerListener::PeerListener() {
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  ::listen(fd, 64);
+  socklen_t n = sizeof sa;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+  port = ntohs(sa.sin_port);
+}
+
+PeerListener::~PeerListener() { ::close(fd); }
+
+Peer PeerListener::accept(int timeout_ms) const {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) <= 0) return Peer();
+  return Peer(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+Peer connect_to(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    ::close(fd);
+    return Peer();
+  }
+  return Peer(fd);
+}
+
+std::uint16_t free_port() {
+  PeerListener l;
+  return l.port;
+}
+
+int open_fd_count() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (readdir(d)) ++n;
+  closedir(d);
+  return n;
+}
+
+}  // namespace cvn::test

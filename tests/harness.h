@@ -1,0 +1,114 @@
+// Test harness: drives the plug-in's entry points in-process the way the host
+// does, with a Lua state whose `print` is captured, and loopback peers made of
+// plain sockets.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../include/host_interface.h"
+#include "../net/platform.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lualib.h>
+int tvr_start();
+int tvr_stop();
+int tvr_requested_api(std::uint32_t);
+int tvr_devicenum();
+char* tvr_name(char*, std::uint32_t);
+char* tvr_description(char*, std::uint32_t);
+char* tvr_version(char*, std::uint32_t);
+int tvr_open(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
+int tvr_close();
+int tvr_info(int, std::uint32_t, lua_State*);
+}
+
+namespace cvn::test {
+
+// Lines captured from the debugger output channel.
+std::vector<std::string> debug_lines();
+void clear_debug_lines();
+bool debug_has(const std::string& line);
+
+// Polls pred every 5 ms until it holds or timeout_ms passes.
+bool wait_until(const std::function<bool()>& pred, int timeout_ms = 3000);
+
+// The plug-in opened with a script state attached (events 7 and 8 on set-up and
+// tear-down). Every call into the state takes the script lock, as the host does.
+class Plugin {
+ public:
+  Plugin();
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  lua_State* state() const { return L_; }
+  pthread_mutex_t* lock() { return &lock_; }
+  // Runs a chunk under the script lock; returns its results joined by tabs, or
+  // "error: ..." when it raised.
+  std::string run(const std::string& code);
+  std::vector<std::string> printed();
+  void clear_printed();
+  bool wait_printed(const std::string& text, int timeout_ms = 3000);
+  std::size_t count_printed(const std::string& text);
+  void reload();  // event 8, a new state, event 7
+
+ private:
+  void attach();
+  void detach();
+  pthread_mutex_t lock_;
+  HostServices services_{};
+  HostRecord record_{};
+  lua_State* L_ = nullptr;
+};
+
+// A plain loopback socket for the other end of a connection.
+struct Peer {
+  int fd = -1;
+  Peer() = default;
+  explicit Peer(int f) : fd(f) {}
+  Peer(Peer&& o) noexcept : fd(o.fd) { o.fd = -1; }
+  Peer& operator=(Peer&& o) noexcept {
+    std::swap(fd, o.fd);
+    return *this;
+  }
+  ~Peer() { close(); }
+  void close();
+  void send(const std::string& data) const;
+  // Reads until `n` bytes or end of stream or timeout.
+  std::string recv_n(std::size_t n, int timeout_ms = 3000) const;
+  // True when the peer sees end of stream within the time.
+  bool sees_eof(int timeout_ms = 3000) const;
+  void reset();  // close with RST
+};
+
+// A listening loopback socket on a free port.
+struct PeerListener {
+  int fd = -1;
+  std::uint16_t port = 0;
+  PeerListener();
+  ~PeerListener();
+  Peer accept(int timeout_ms = 3000) const;
+};
+
+Peer connect_to(std::uint16_t port);
+std::uint16_t free_port();
+int open_fd_count();
+
+}  // namespace cvn::test

@@ -1,0 +1,220 @@
+// The platform layer against real loopback sockets: error numbers as Windows
+// Sockets reports them, and the Windows rules for notifications and timers.
+#include <fcntl.h>
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <map>
+
+#include "harness.h"
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+// A window on its own thread that records every message it receives.
+struct TestWindow {
+  static inline std::mutex mu;
+  static inline std::vector<std::pair<unsigned, std::intptr_t>> seen;  // (msg, event or id)
+  static inline std::atomic<plat::Window> handle{0};
+  std::thread thread;
+
+  static std::intptr_t proc(plat::Window w, unsigned msg, std::uintptr_t wp, std::intptr_t lp) {
+    if (msg == plat::kMsgClose) plat::post_quit(0);
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      seen.emplace_back(msg, msg == plat::kMsgTimer ? static_cast<std::intptr_t>(wp) : lp);
+    }
+    return plat::default_proc(w, msg, wp, lp);
+  }
+
+  TestWindow() {
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      seen.clear();
+    }
+    handle = 0;
+    thread = std::thread([] {
+      plat::Window w = plat::window_create(proc);
+      handle = w;
+      plat::message_loop(w);
+    });
+    wait_until([] { return handle != 0; });
+  }
+  ~TestWindow() {
+    plat::send_close(handle);
+    thread.join();
+  }
+  std::size_t count(unsigned msg, std::intptr_t what) {
+    std::lock_guard<std::mutex> lk(mu);
+    std::size_t n = 0;
+    for (auto& m : seen) n += m.first == msg && m.second == what;
+    return n;
+  }
+};
+
+struct Library {
+  Library() { plat::socket_library_start(); }
+  ~Library() { plat::socket_library_stop(); }
+};
+
+plat::Socket connected_socket(PeerListener& l, Peer& other) {
+  plat::Socket s = plat::tcp_socket();
+  EXPECT_EQ(0, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(l.port)));
+  other = l.accept();
+  return s;
+}
+
+}  // namespace
+
+TEST(Errors, ErrnoValuesMapToWindowsSocketsNumbers) {
+  Library lib;
+  std::uint16_t closed_port = free_port();
+  plat::Socket s = plat::tcp_socket();
+  EXPECT_EQ(-1, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(closed_port)));
+  EXPECT_EQ(plat::kErrRefused, plat::last_error());
+  plat::close_socket(s);
+
+  PeerListener busy;
+  s = plat::tcp_socket();
+  EXPECT_EQ(-1, plat::bind_any(s, htons(busy.port)));
+  EXPECT_EQ(plat::kErrAddrInUse, plat::last_error());
+  plat::close_socket(s);
+
+  // Numbers that name no socket of ours: a file, the terminal, a closed socket.
+  int file = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  for (plat::Socket n : {static_cast<plat::Socket>(file), static_cast<plat::Socket>(ep),
+                         plat::Socket{0}, plat::Socket{2}, s, plat::kInvalidSocket}) {
+    char c;
+    EXPECT_EQ(-1, plat::send_bytes(n, "x", 1));
+    EXPECT_EQ(plat::kErrNotSocket, plat::last_error());
+    EXPECT_EQ(-1, plat::recv_bytes(n, &c, 1));
+    EXPECT_EQ(-1, plat::shutdown_send(n));
+    EXPECT_EQ(-1, plat::close_socket(n));
+    EXPECT_EQ(plat::kErrNotSocket, plat::last_error());
+    EXPECT_EQ(-1, plat::async_select(n, 1, plat::kMsgSocket, 33));
+    EXPECT_EQ(plat::kErrNotSocket, plat::last_error());
+  }
+  EXPECT_NE(-1, ::fcntl(file, F_GETFD));  // still open: nothing closed it
+  ::close(file);
+  ::close(ep);
+
+  PeerListener l;
+  Peer other;
+  s = connected_socket(l, other);
+  TestWindow w;
+  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  char c;
+  EXPECT_EQ(-1, plat::recv_bytes(s, &c, 1));
+  EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
+  EXPECT_EQ(-1, plat::async_select(s, 0, plat::kMsgSocket, 33));  // no such window
+  EXPECT_EQ(plat::kErrInvalid, plat::last_error());
+  plat::close_socket(s);
+
+  EXPECT_EQ(0xFFFFFFFFu, plat::lookup_ipv4("no-such-host.invalid"));
+  EXPECT_EQ(plat::kErrHostNotFound, plat::last_error());
+  EXPECT_EQ(htonl(0x7F000001), plat::parse_ipv4("127.1"));
+  EXPECT_EQ(0xFFFFFFFFu, plat::parse_ipv4("localhost"));
+}
+
+TEST(Errors, SocketsFailBeforeTheLibraryIsStarted) {
+  EXPECT_EQ(plat::kInvalidSocket, plat::tcp_socket());
+  EXPECT_EQ(plat::kErrNotInitialised, plat::last_error());
+}
+
+TEST(Notifications, ReadIsPostedOnceUntilAReceiveReenablesIt) {
+  Library lib;
+  PeerListener l;
+  Peer other;
+  plat::Socket s = connected_socket(l, other);
+  TestWindow w;
+  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  other.send("abc");
+  ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 1; }));
+  other.send("def");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(1u, w.count(plat::kMsgSocket, plat::kFdRead));  // not again before a receive
+  char c;
+  ASSERT_EQ(1, plat::recv_bytes(s, &c, 1));  // data remains: posted again
+  EXPECT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 2; }));
+  char rest[16];
+  EXPECT_EQ(5, plat::recv_bytes(s, rest, sizeof rest));
+  other.close();
+  EXPECT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdClose) == 1; }));
+  EXPECT_EQ(0, plat::recv_bytes(s, rest, sizeof rest));
+  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));  // re-request
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(1u, w.count(plat::kMsgSocket, plat::kFdClose));  // close is posted once
+  plat::close_socket(s);
+}
+
+TEST(Notifications, AcceptIsPostedOnceUntilAnAcceptReenablesIt) {
+  Library lib;
+  TestWindow w;
+  plat::Socket ls = plat::tcp_socket();
+  std::uint16_t port = free_port();
+  ASSERT_EQ(0, plat::bind_any(ls, htons(port)));
+  ASSERT_EQ(0, plat::listen_socket(ls, 4));
+  ASSERT_EQ(0, plat::async_select(ls, w.handle, plat::kMsgSocket, 41));
+  Peer a = connect_to(port), b = connect_to(port);
+  ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdAccept) == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(1u, w.count(plat::kMsgSocket, plat::kFdAccept));
+  std::uint32_t addr;
+  std::uint16_t pport;
+  plat::Socket s1 = plat::accept_socket(ls, &addr, &pport);
+  ASSERT_NE(plat::kInvalidSocket, s1);
+  EXPECT_EQ(htonl(INADDR_LOOPBACK), addr);
+  EXPECT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdAccept) == 2; }));
+  plat::Socket s2 = plat::accept_socket(ls, &addr, &pport);
+  ASSERT_NE(plat::kInvalidSocket, s2);
+  EXPECT_EQ(plat::kInvalidSocket, plat::accept_socket(ls, &addr, &pport));
+  EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
+  // A read and close set on the listener stops accept notifications.
+  ASSERT_EQ(0, plat::async_select(ls, w.handle, plat::kMsgSocket, 33));
+  Peer c = connect_to(port);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(2u, w.count(plat::kMsgSocket, plat::kFdAccept));
+  for (plat::Socket s : {s1, s2, ls}) plat::close_socket(s);
+}
+
+TEST(Timers, ReplaceByIdentifierAndStopWhenKilled) {
+  TestWindow w;
+  EXPECT_EQ(7u, plat::set_timer(w.handle, 7, 20));
+  EXPECT_EQ(7u, plat::set_timer(w.handle, 7, 20));  // replaces, does not add
+  EXPECT_EQ(1u, plat::timer_count(w.handle));
+  EXPECT_TRUE(wait_until([&] { return w.count(plat::kMsgTimer, 7) >= 3; }));
+  EXPECT_TRUE(plat::kill_timer(w.handle, 7));
+  EXPECT_FALSE(plat::kill_timer(w.handle, 7));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  std::size_t after_kill = w.count(plat::kMsgTimer, 7);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(after_kill, w.count(plat::kMsgTimer, 7));
+  EXPECT_EQ(0u, plat::set_timer(0, 9, 20));  // no window
+}
+
+TEST(Timers, MissedTicksCoalesceWhileTheLoopIsBusy) {
+  static std::atomic<int> ticks{0};
+  static std::atomic<plat::Window> handle{0};
+  ticks = 0;
+  std::thread t([] {
+    plat::Window w = plat::window_create([](plat::Window win, unsigned msg, std::uintptr_t wp,
+                                            std::intptr_t lp) -> std::intptr_t {
+      if (msg == plat::kMsgClose) plat::post_quit(0);
+      if (msg == plat::kMsgTimer && ticks++ == 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ~30 periods missed
+      return plat::default_proc(win, msg, wp, lp);
+    });
+    handle = w;
+    plat::message_loop(w);
+  });
+  wait_until([] { return handle != 0; });
+  plat::set_timer(handle, 1, 10);
+  wait_until([] { return ticks >= 1; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(320));
+  EXPECT_LE(ticks.load(), 4);  // not 30 queued ticks
+  plat::send_close(handle);
+  t.join();
+}

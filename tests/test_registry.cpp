@@ -1,0 +1,155 @@
+// The connection registry and the graceful close, on real loopback sockets.
+#include <cstdio>
+
+#include "../include/connection.h"
+#include "harness.h"
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+// Captures what a call writes to standard error.
+std::string capture_stderr(const std::function<void()>& fn) {
+  std::fflush(stderr);
+  FILE* tmp = std::tmpfile();
+  int saved = ::dup(2);
+  ::dup2(::fileno(tmp), 2);
+  fn();
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::rewind(tmp);
+  std::string out;
+  char buf[512];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
+  std::fclose(tmp);
+  return out;
+}
+
+struct Connected {
+  PeerListener l;
+  Peer peer;
+  plat::Socket s;
+  explicit Connected(bool nonblocking = true) {
+    s = plat::tcp_socket();
+    EXPECT_EQ(0, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(l.port)));
+    peer = l.accept();
+    if (nonblocking) {
+      EXPECT_EQ(0, plat::async_select(s, network_window_for_tests(), plat::kMsgSocket, 0));
+    }
+  }
+  static plat::Window network_window_for_tests();
+};
+
+}  // namespace
+
+#include "../net/network_thread.h"
+plat::Window Connected::network_window_for_tests() { return cvn::network_window(); }
+
+class Registry : public ::testing::Test {
+ protected:
+  Plugin plugin;  // socket library started, network thread and window up
+  void SetUp() override { clear_debug_lines(); }
+};
+
+TEST_F(Registry, NewestRecordOfASocketIsFoundAndRemovedFirst) {
+  Connected c;
+  ASSERT_TRUE(registry_add(c.s, "older", "h1"));
+  ASSERT_TRUE(registry_add(c.s, "newer", "h2"));
+  EXPECT_EQ(2u, registry_count());
+  EXPECT_STREQ("newer", registry_find(c.s)->callback);
+  registry_remove(c.s);
+  EXPECT_EQ(1u, registry_count());
+  RecordRef left = registry_find(c.s);
+  ASSERT_TRUE(left);
+  EXPECT_STREQ("older", left->callback);
+  registry_clear();
+  EXPECT_EQ(0u, registry_count());
+  EXPECT_FALSE(registry_find(c.s));
+  registry_clear();  // on an empty registry: nothing happens
+}
+
+TEST_F(Registry, TextsAreStoredWholeOrCutToTheirFields) {
+  Connected c;
+  std::string cb249(249, 'c'), cb300(300, 'd'), host49(49, 'h'), host60(60, 'i');
+  registry_add(c.s, cb249.c_str(), host49.c_str());
+  RecordRef r = registry_find(c.s);
+  EXPECT_EQ(cb249, r->callback);
+  EXPECT_EQ(host49, r->host);
+  registry_add(c.s, cb300.c_str(), host60.c_str());
+  RecordRef r2 = registry_find(c.s);
+  EXPECT_EQ(std::string(249, 'd'), r2->callback);
+  EXPECT_EQ(std::string(49, 'i'), r2->host);
+  registry_add(c.s, nullptr, nullptr);
+  EXPECT_STREQ("", registry_find(c.s)->callback);
+}
+
+TEST_F(Registry, AFoundRecordStaysValidAfterAnotherThreadRemovesIt) {
+  Connected c;
+  registry_add(c.s, "cb", "host");
+  RecordRef held = registry_find(c.s);
+  std::thread([&] { registry_remove(c.s); }).join();
+  EXPECT_TRUE(held->released.load());
+  EXPECT_STREQ("cb", held->callback);  // still readable; freed when `held` goes
+  EXPECT_EQ(0u, registry_count());
+}
+
+TEST_F(Registry, GracefulCloseDrainsUnreadBytesAndClosesWhenThePeerHasClosed) {
+  Connected c;
+  c.peer.send("0123456789");
+  c.peer.close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  bool closed = false;
+  std::string err = capture_stderr([&] { closed = graceful_close(c.s); });
+  EXPECT_TRUE(closed);
+  EXPECT_EQ("\nFYI, received 10 unexpected bytes during shutdown.\n", err);
+  EXPECT_FALSE(plat::is_socket(c.s));
+}
+
+TEST_F(Registry, GracefulCloseOnAClosedSocketFailsAtTheShutdown) {
+  Connected c;
+  plat::close_socket(c.s);
+  EXPECT_FALSE(graceful_close(c.s));
+  EXPECT_EQ(std::vector<std::string>{"a failed"}, debug_lines());
+}
+
+TEST_F(Registry, GracefulCloseWithThePeerStillOpenHalfClosesAndKeepsTheSocket) {
+  Connected c;
+  EXPECT_FALSE(graceful_close(c.s));
+  EXPECT_EQ(std::vector<std::string>{"a2 failed"}, debug_lines());
+  EXPECT_TRUE(plat::is_socket(c.s));
+  EXPECT_TRUE(c.peer.sees_eof());
+  plat::close_socket(c.s);
+}
+
+TEST_F(Registry, ClearClosesSocketsTheGracefulCloseCouldNot) {
+  int before = open_fd_count();
+  Connected half_open;  // peer stays open: "a2 failed"
+  registry_add(half_open.s, "cb", "h");
+  plat::Socket ls = plat::tcp_socket();  // a listener: shutdown refused, "a failed"
+  ASSERT_EQ(0, plat::bind_any(ls, htons(free_port())));
+  plat::listen_socket(ls, 1);
+  registry_add(ls, "cb", "");
+  registry_clear();
+  EXPECT_TRUE(debug_has("a failed"));
+  EXPECT_TRUE(debug_has("a2 failed"));
+  EXPECT_FALSE(plat::is_socket(ls));
+  EXPECT_FALSE(plat::is_socket(half_open.s));
+  EXPECT_TRUE(half_open.peer.sees_eof());
+  half_open.peer.close();
+  EXPECT_EQ(before + 1, open_fd_count());  // only the test's own listener is left
+}
+
+TEST_F(Registry, AReusedSocketNumberDropsTheStaleRecordAndIsNotTouchedByIt) {
+  Connected first;
+  registry_add(first.s, "old", "h");
+  plat::close_socket(first.s);  // like CloseListen: the record stays behind
+  plat::Socket second = plat::tcp_socket();
+  ASSERT_EQ(first.s, second);  // the lowest free descriptor comes back
+  registry_add(second, "new", "h");
+  EXPECT_EQ(1u, registry_count());
+  EXPECT_STREQ("new", registry_find(second)->callback);
+  registry_clear();
+}
