@@ -1,0 +1,208 @@
+// Lines, closes and incoming connections reaching script callbacks, against
+// real loopback peers; and the line splitter on its own.
+#include <random>
+
+#include "../include/connection.h"
+#include "../net/delivery.h"
+#include "harness.h"
+
+using namespace cvn;
+using namespace cvn::test;
+
+namespace {
+
+std::vector<std::string> split_all(const std::string& stream, const std::vector<std::size_t>& cuts) {
+  std::vector<std::string> lines;
+  int length = 0;
+  char buffer[kLineBufferSize];
+  std::size_t start = 0;
+  auto feed = [&](std::size_t end) {
+    while (start < end) {
+      bool complete = false;
+      start += line_take(length, buffer, stream.data() + start, end - start, &complete);
+      if (complete) {
+        lines.emplace_back(buffer, static_cast<std::size_t>(length));
+        length = 0;
+      }
+    }
+  };
+  for (std::size_t c : cuts) feed(c);
+  feed(stream.size());
+  return lines;
+}
+
+}  // namespace
+
+TEST(LineSplitter, SameLinesWholeBytewiseAndInRandomPieces) {
+  std::string stream = "OK\r\nOK\r\n\r\n\n\rabc\n" + std::string(2500, 'x') + "\rtail";
+  std::vector<std::string> whole = split_all(stream, {});
+  ASSERT_EQ(6u, whole.size());
+  EXPECT_EQ("OK", whole[0]);
+  EXPECT_EQ("abc", whole[2]);
+  EXPECT_EQ(std::string(999, 'x'), whole[3]);  // long lines come in pieces, nothing lost
+  EXPECT_EQ(std::string(999, 'x'), whole[4]);
+  EXPECT_EQ(std::string(502, 'x'), whole[5]);  // "tail" has no terminator yet
+  std::vector<std::size_t> every;
+  for (std::size_t i = 1; i < stream.size(); ++i) every.push_back(i);
+  EXPECT_EQ(whole, split_all(stream, every));
+  std::mt19937 rng(42);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 0; at < stream.size();) {
+      at += 1 + rng() % 200;
+      if (at < stream.size()) cuts.push_back(at);
+    }
+    EXPECT_EQ(whole, split_all(stream, cuts));
+  }
+}
+
+class Delivery : public ::testing::Test {
+ protected:
+  Plugin p;
+  PeerListener l;
+  Peer peer;
+  void SetUp() override {
+    p.run("function cb(line, s, status, host) print(line, status, host) end");
+    ASSERT_EQ("0", p.run("s = nil s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
+                         ", 'cb') return st"));
+    peer = l.accept();
+  }
+};
+
+TEST_F(Delivery, TwoLinesInOneSegment) {
+  peer.send("OK\r\nOK\r\n");
+  ASSERT_TRUE(wait_until([&] { return p.count_printed("OK\t0\t127.0.0.1") == 2; }));
+}
+
+TEST_F(Delivery, EmptyLinesSkippedAndAFinalPartialLineIsLostAtClose) {
+  peer.send("\r\n\r\nabcde");
+  peer.close();
+  ASSERT_TRUE(p.wait_printed("Connection Closed.\t1\t127.0.0.1"));
+  EXPECT_EQ(1u, p.printed().size());
+  EXPECT_TRUE(wait_until([] { return registry_count() == 0; }));
+}
+
+TEST_F(Delivery, LineSplitOverTwoSegments) {
+  peer.send("ab");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(p.printed().empty());
+  peer.send("cde\r");
+  EXPECT_TRUE(p.wait_printed("abcde\t0\t127.0.0.1"));
+}
+
+TEST_F(Delivery, ZeroByteEndsTheDeliveredText) {
+  peer.send(std::string("ab\0cd\r\n", 7));
+  EXPECT_TRUE(p.wait_printed("ab\t0\t127.0.0.1"));
+}
+
+TEST_F(Delivery, LongLinesArriveInPiecesOf999) {
+  peer.send(std::string(2000, 'y') + "\n");
+  ASSERT_TRUE(wait_until([&] { return p.printed().size() == 3; }));
+  auto out = p.printed();
+  EXPECT_EQ(std::string(999, 'y') + "\t0\t127.0.0.1", out[0]);
+  EXPECT_EQ(std::string(999, 'y') + "\t0\t127.0.0.1", out[1]);
+  EXPECT_EQ("yy\t0\t127.0.0.1", out[2]);
+}
+
+TEST_F(Delivery, CallbackThatNamesNothingConsumesOneLinePerNotification) {
+  p.run("cb = nil");
+  peer.send("one\r\ntwo\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  p.run("function cb(line, s, status, host) print(line, status, host) end");
+  peer.send("three\r\n");
+  ASSERT_TRUE(p.wait_printed("three\t0\t127.0.0.1"));
+  EXPECT_EQ(0u, p.count_printed("one\t0\t127.0.0.1"));  // consumed without a call
+  peer.close();
+  ASSERT_TRUE(p.wait_printed("Connection Closed.\t1\t127.0.0.1"));
+  EXPECT_TRUE(wait_until([] { return registry_count() == 0; }));
+}
+
+TEST_F(Delivery, ClosedConnectionWithNoCallbackIsStillRetired) {
+  p.run("cb = 'not a function'");
+  peer.close();
+  EXPECT_TRUE(wait_until([] { return registry_count() == 0; }));
+  EXPECT_TRUE(wait_until([] { return plat::open_socket_count() == 0; }));
+}
+
+TEST_F(Delivery, RaisingCallbackIsReportedAndTheNextLineStillComes) {
+  p.run("function cb(line, s, status) "
+        "  if line == 'bad' then error('oops', 0) end "
+        "  if line == 'table' then error({}) end "
+        "  if status == 1 then error(42, 0) end "
+        "  print(line) end");
+  peer.send("bad\r\ntable\r\ngood\r\n");
+  ASSERT_TRUE(p.wait_printed("good"));
+  auto out = p.printed();
+  ASSERT_EQ(3u, out.size());
+  EXPECT_EQ("Error (Read): oops", out[0]);
+  EXPECT_EQ("Error (Read): (null)", out[1]);
+  peer.close();
+  EXPECT_TRUE(p.wait_printed("Error (Close): 42"));
+}
+
+TEST_F(Delivery, CallbackThatClosesItsConnectionAndOpensAnother) {
+  PeerListener second;
+  p.run("function cb(line, s, status) print(line, status) "
+        "  if line == 'bye' then cvn_old.Close(s) "
+        "    s2 = cvn_old.Open('127.0.0.1', " + std::to_string(second.port) + ", 'cb2') end end "
+        "function cb2(line, s, status) print('2:' .. line, status) end");
+  peer.send("bye\r\nafter\r\n");
+  Peer peer2 = second.accept();
+  ASSERT_GE(peer2.fd, 0);
+  EXPECT_TRUE(peer.sees_eof());
+  peer.close();
+  ASSERT_TRUE(p.wait_printed("Connection Closed.\t1"));
+  peer2.send("hello\n");
+  EXPECT_TRUE(p.wait_printed("2:hello\t0"));
+  EXPECT_EQ(1u, registry_count());  // only the second connection is left
+}
+
+TEST(DeliveryListen, IncomingConnectionCallbackAccepts) {
+  Plugin p;
+  std::uint16_t lp = free_port();
+  p.run("function OnListen(line, s, status, host) print(line, status, '[' .. host .. ']') "
+        "  local c = cvn_old.Accept(s, 'OnPeer') end "
+        "function OnPeer(line, s, status, host) print(line, status, host) end "
+        "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+  std::vector<Peer> peers;
+  for (int i = 0; i < 3; ++i) peers.push_back(connect_to(lp));
+  ASSERT_TRUE(wait_until([&] { return p.count_printed("Incomming Connection.\t2\t[]") == 3; }));
+  for (auto& pe : peers) pe.send("hi\r\n");
+  EXPECT_TRUE(wait_until([&] { return p.count_printed("hi\t0\t127.0.0.1") == 3; }));
+  p.run("cvn_old.CloseListen(ls)");
+}
+
+TEST(DeliveryLock, HeldScriptLockDelaysButDoesNotLoseLines) {
+  Plugin p;
+  PeerListener l;
+  p.run("function cb(line) print(line) end");
+  p.run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+  Peer peer = l.accept();
+  clear_debug_lines();
+  pthread_mutex_lock(p.lock());
+  peer.send("waited\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  pthread_mutex_unlock(p.lock());
+  EXPECT_TRUE(p.wait_printed("waited"));
+  EXPECT_TRUE(debug_has("Script lock not had within 1000 ms; still waiting"));
+}
+
+TEST(DeliveryLock, DetachWhileAHandlerWaitsForTheLockDoesNotDeadlock) {
+  auto t0 = std::chrono::steady_clock::now();
+  {
+    Plugin p;
+    PeerListener l;
+    p.run("function cb(line) print(line) end");
+    p.run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+    Peer peer = l.accept();
+    pthread_mutex_lock(p.lock());  // the host holds the lock through event 8 and close
+    peer.send("never\r\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    tvr_info(8, 0, p.state());
+    tvr_info(7, 0, p.state());
+    pthread_mutex_unlock(p.lock());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(0u, p.count_printed("never"));  // a line of the old session stays silent
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}

@@ -1,0 +1,63 @@
+// Keep-alive texts resent on a timer, limits, replacement and stopping.
+#include "../include/connection.h"
+#include "../net/network_thread.h"
+#include "harness.h"
+
+using namespace cvn;
+using namespace cvn::test;
+
+class KeepAlive : public ::testing::Test {
+ protected:
+  Plugin p;
+  PeerListener l;
+  Peer peer;
+  void SetUp() override {
+    p.run("function cb(line, s, status) print(line, status) end");
+    ASSERT_EQ("0", p.run("s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
+                         ", 'cb') return st"));
+    peer = l.accept();
+  }
+};
+
+TEST_F(KeepAlive, LimitTwoSendsTwiceThenThePeerSeesTheEnd) {
+  EXPECT_EQ("0", p.run("return cvn_old.KeepAlive(s, 50, 'ping\\r', 2)"));
+  EXPECT_EQ("ping\rping\r", peer.recv_n(10));
+  EXPECT_TRUE(peer.sees_eof(1000));
+  peer.close();
+  EXPECT_TRUE(p.wait_printed("Connection Closed.\t1"));
+  EXPECT_TRUE(wait_until([] { return registry_count() == 0; }));
+  EXPECT_EQ(0u, plat::timer_count(network_window()));
+}
+
+TEST_F(KeepAlive, LimitZeroAndOtherNegativesCloseOnTheFirstTick) {
+  EXPECT_EQ("0", p.run("return cvn_old.KeepAlive(s, 30, 'never', -5)"));
+  EXPECT_TRUE(peer.sees_eof(1000));
+}
+
+TEST_F(KeepAlive, SecondCallReplacesTheTextAndIntervalZeroStops) {
+  p.run("cvn_old.KeepAlive(s, 40, 'A', -1)");
+  EXPECT_EQ("A", peer.recv_n(1));
+  p.run("cvn_old.KeepAlive(s, 40, 'B', -1)");
+  std::string got = peer.recv_n(3, 1000);
+  EXPECT_EQ("BBB", got.substr(got.find('B') == 0 ? 0 : 1).substr(0, 3));
+  EXPECT_EQ(1u, plat::timer_count(network_window()));
+  p.run("cvn_old.KeepAlive(s, 0, 'C', -1)");
+  EXPECT_EQ(0u, plat::timer_count(network_window()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  std::string late = peer.recv_n(100, 200);
+  EXPECT_EQ(std::string::npos, late.find('C'));
+}
+
+TEST_F(KeepAlive, CloseLeavesARunningKeepAliveAlone) {
+  p.run("cvn_old.KeepAlive(s, 40, 'k', -1)");
+  EXPECT_EQ("0", p.run("return cvn_old.Close(s)"));
+  EXPECT_EQ(1u, plat::timer_count(network_window()));
+  EXPECT_TRUE(peer.sees_eof());
+  peer.close();  // the close notification retires the record and its timer
+  EXPECT_TRUE(wait_until([] { return plat::timer_count(network_window()) == 0; }));
+}
+
+TEST_F(KeepAlive, SocketWithoutRecordReturnsMinusOne) {
+  EXPECT_EQ("-1", p.run("return cvn_old.KeepAlive(12345, 40, 'k', -1)"));
+  EXPECT_EQ(0u, plat::timer_count(network_window()));
+}
