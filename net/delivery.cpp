@@ -25,10 +25,10 @@ std::size_t take_line(void* ctx, const char* data, std::size_t n) {
 
 // Waits for the script lock in slices for as long as a script state is attached
 // and the plug-in is not closing, so an event is neither lost to a slow script nor
-// delivered without the lock. Returns the state with the lock held, or nullptr.
-lua_State* acquire_script() {
+// delivered without the lock. Returns the state with `lock` held, or nullptr.
+lua_State* acquire_script(plat::Mutex& lock) {
   for (;;) {
-    plat::Mutex lock = script_lock();
+    lock = script_lock();
     if (lock == nullptr || g_module.script.load() == nullptr || g_module.closing.load())
       return nullptr;
     if (plat::mutex_wait(lock, kScriptLockWaitMs)) {
@@ -44,7 +44,8 @@ lua_State* acquire_script() {
 // Calls the record's callback with (text, socket, status, host). False when the
 // callback could not be pushed or no script can be called any more.
 bool call_script(ConnectionRecord& rec, const char* text, int status, const char* error_format) {
-  lua_State* L = acquire_script();
+  plat::Mutex lock = nullptr;
+  lua_State* L = acquire_script(lock);
   if (L == nullptr) return false;
   bool pushed = false;
   if (!rec.released.load()) {  // records retired by a script reload stay silent
@@ -62,7 +63,7 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
     }
     lua_settop(L, top);
   }
-  plat::mutex_release(script_lock());
+  plat::mutex_release(lock);
   return pushed;
 }
 

@@ -3,6 +3,8 @@
 #include "network_thread.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "delivery.h"
@@ -15,6 +17,8 @@ std::mutex g_net_mu;  // the thread handle, the stop request, publishing the win
 plat::Thread g_thread = nullptr;
 std::atomic<plat::Window> g_window{0};
 bool g_stop_requested = false;
+bool g_window_settled = false;  // the thread has created its window, or failed to
+std::condition_variable g_window_cv;
 
 std::intptr_t dispatch(plat::Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
   switch (msg) {
@@ -51,6 +55,8 @@ void thread_body(void*) {
     // A stop that came before the window existed had nothing to send its close
     // request to; honour it here instead of running a loop no one can end.
     std::lock_guard<std::mutex> lk(g_net_mu);
+    g_window_settled = true;
+    g_window_cv.notify_all();
     if (g_stop_requested || w == 0) {
       if (w != 0) plat::default_proc(w, plat::kMsgClose, 0, 0);
       return;
@@ -64,9 +70,14 @@ void thread_body(void*) {
 }  // namespace
 
 void network_start() {
-  std::lock_guard<std::mutex> lk(g_net_mu);
+  std::unique_lock<std::mutex> lk(g_net_mu);
   g_stop_requested = false;
+  g_window_settled = false;
   g_thread = plat::thread_start(thread_body, nullptr);
+  // A script starts right after the open: without the window its first Open or
+  // Listen would fail to request notifications, depending on thread timing.
+  if (g_thread != nullptr)
+    g_window_cv.wait_for(lk, std::chrono::seconds(10), [] { return g_window_settled; });
 }
 
 void network_stop() {

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: a plain build, AddressSanitizer with
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and a short run of each fuzz target.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+tools/install-deps.sh
+jobs=$(nproc)
+total=0
+run_suite() {  # name, extra cmake options...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCVN_BENCH=OFF "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  echo "== $dir"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300) | tee "$dir/ctest.log"
+  local n
+  n=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$dir/ctest.log")
+  total=$((total + ${n:-0}))
+}
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=address,undefined
+run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=thread
+echo "== fuzz"
+tests/fuzz/run.sh "${FUZZ_SECONDS:-15}"
+echo "tests: $total passed, 0 failed"
