@@ -39,8 +39,12 @@ void keepalive_tick(plat::Socket s) {
     std::lock_guard<std::mutex> lk(rec->keepalive_mu);
     const char* text = rec->keepalive_text;
     if (text == nullptr) return;
-    // A record whose socket is gone must not touch whatever has the number now.
-    if (plat::socket_serial(s) != rec->serial) return;
+    // The socket is gone (a Close that found the peer closed already): the timer
+    // can never send again, and the number may name another socket by now.
+    if (plat::socket_serial(s) != rec->serial) {
+      plat::kill_timer(network_window(), rec->timer_id);
+      return;
+    }
     if (rec->keepalive_limit == -1 || rec->keepalive_count < rec->keepalive_limit) {
       ++rec->keepalive_count;
       plat::send_bytes(s, text, static_cast<int>(std::strlen(text)));

@@ -1,0 +1,72 @@
+// Thousands of connection cycles of every kind; afterwards descriptors, records
+// and timers are back where they started.
+#include "../include/connection.h"
+#include "../net/network_thread.h"
+#include "harness.h"
+
+using namespace cvn;
+using namespace cvn::test;
+
+TEST(Soak, ConnectionCyclesLeaveNothingBehind) {
+  int fds_before = open_fd_count();
+  {
+    Plugin p;
+    PeerListener l;
+    std::uint16_t lp = free_port();
+    p.run("closed = 0 lines = 0 "
+          "function cb(line, s, status) if status == 1 then closed = closed + 1 else lines = lines + 1 end end "
+          "function OnListen(line, s, status) if status == 2 then cvn_old.Accept(s, 'cb') end end "
+          "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+    const int kRounds = std::getenv("SOAK_ROUNDS") ? std::atoi(std::getenv("SOAK_ROUNDS")) : 1200;
+    const int kOnly = std::getenv("SOAK_KIND") ? std::atoi(std::getenv("SOAK_KIND")) : -1;
+    for (int i = 0; i < kRounds; ++i) {
+      int kind = kOnly >= 0 ? kOnly : i % 6;
+      if (kind == 5) {  // incoming connection, peer talks and leaves
+        Peer in = connect_to(lp);
+        in.send("hi\r\n");
+        in.close();
+        continue;
+      }
+      ASSERT_EQ("0", p.run("s = nil local st s, st = cvn_old.Open('127.0.0.1', " +
+                           std::to_string(l.port) + ", 'cb') return st"));
+      Peer peer = l.accept();
+      ASSERT_GE(peer.fd, 0);
+      switch (kind) {
+        case 0:  // peer closes
+          peer.send("line\r\n");
+          peer.close();
+          break;
+        case 1:  // script closes, then the peer
+          p.run("cvn_old.Close(s)");
+          peer.sees_eof();
+          peer.close();
+          break;
+        case 2:  // peer resets
+          peer.send("x");
+          peer.reset();
+          break;
+        case 3:  // keep-alive limit reached
+          p.run("cvn_old.KeepAlive(s, 10, 'k', 1)");
+          peer.sees_eof();
+          peer.close();
+          break;
+        case 4:  // script closes after the peer already has
+          peer.close();
+          p.run("cvn_old.Close(s)");
+          break;
+      }
+      if (i % 300 == 299) p.reload();  // script reload in between
+      if (i % 300 == 299) p.run("function cb() end function OnListen(l, s, st) if st == 2 then cvn_old.Accept(s, 'cb') end end "
+                                "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+    }
+    // Every socket is closed but the listener. A connection whose socket a Close
+    // (or the keep-alive limit) closed outright keeps its record until the next
+    // reload, or until its number is used again.
+    EXPECT_TRUE(wait_until([] { return plat::open_socket_count() == 1; }, 10000)) << plat::open_socket_count();
+    EXPECT_EQ(0u, plat::timer_count(network_window()));
+    p.reload();
+    EXPECT_EQ(0u, registry_count());
+    EXPECT_EQ(0u, plat::open_socket_count());
+  }
+  EXPECT_EQ(fds_before, open_fd_count());
+}
