@@ -60,6 +60,8 @@ class RecordRef {
 // lock itself and none is called with it held. The script lock may be held.
 bool registry_add(plat::Socket s, const char* callback, const char* host);
 RecordRef registry_find(plat::Socket s);
+// The record of socket s that was added while the socket had this serial.
+RecordRef registry_find_exact(plat::Socket s, std::uint64_t serial);
 void registry_remove(plat::Socket s);
 // Removes exactly this record, if it is still in the registry (a close handler
 // whose callback closed the socket and opened another one under the same number
@@ -74,6 +76,9 @@ std::size_t registry_count();
 // Retires a socket: shut the sending direction, drain what has arrived, close it
 // once the peer has closed its side. True when the socket was closed.
 bool graceful_close(plat::Socket s);
+// Graceful close for Close and the keep-alive limit. When it closes the socket
+// outright (the peer had closed), no close notification can follow any more, so
+// the connection's end is reported through the network thread instead.
 int close_connection(plat::Socket s);
 
 // Stops and releases a record's keep-alive (caller holds keepalive_mu).

@@ -123,6 +123,13 @@ void on_close(plat::Socket s) {
   registry_remove_record(rec.get());
 }
 
+void on_ended(plat::Socket s, std::uint64_t serial) {
+  RecordRef rec = registry_find_exact(s, serial);
+  if (!rec) return;
+  call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
+  registry_remove_record(rec.get());
+}
+
 void on_accept(plat::Socket s) {
   RecordRef rec = registry_find(s);
   if (rec) call_script(*rec, "Incomming Connection.", 2, "Error (Accept): %s");

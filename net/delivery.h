@@ -24,5 +24,8 @@ int line_reader(ConnectionRecord& rec, char* out);
 void on_read(plat::Socket s);
 void on_close(plat::Socket s);
 void on_accept(plat::Socket s);
+// The connection of socket s with this serial ended while the plug-in closed it:
+// its callback hears "Connection Closed." as from a close notification.
+void on_ended(plat::Socket s, std::uint64_t serial);
 
 }  // namespace cvn

@@ -28,6 +28,9 @@ std::intptr_t dispatch(plat::Window w, unsigned msg, std::uintptr_t wparam, std:
     case plat::kMsgTimer:
       keepalive_tick(static_cast<plat::Socket>(wparam));
       break;
+    case kMsgConnectionEnded:
+      on_ended(static_cast<plat::Socket>(wparam), static_cast<std::uint64_t>(lparam));
+      break;
     case plat::kMsgSocket:
       switch (lparam & 0xFFFF) {
         case plat::kFdRead:
@@ -96,5 +99,9 @@ void network_stop() {
 }
 
 plat::Window network_window() { return g_window.load(); }
+
+void network_post_ended(plat::Socket s, std::uint64_t serial) {
+  plat::post_message(g_window.load(), kMsgConnectionEnded, s, static_cast<std::intptr_t>(serial));
+}
 
 }  // namespace cvn

@@ -115,6 +115,9 @@ void post_quit(int code);  // from the loop's own thread
 std::intptr_t default_proc(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam);
 // Any thread: asks the window to close (delivered as kMsgClose). No window: nothing.
 void send_close(Window w);
+// Any thread: queues a message of the caller's own for the window. False when
+// there is no such window.
+bool post_message(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam);
 // Any thread. Replaces the socket's notification set, makes it non-blocking.
 // 0, or -1 with 10038 (not a socket) or 10022 (no such window).
 int async_select(Socket s, Window w, unsigned msg, long events);

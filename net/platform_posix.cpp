@@ -670,6 +670,13 @@ void send_close(Window handle) {
   if (w) post(*w, Msg{kMsgClose, 0, 0, 0});
 }
 
+bool post_message(Window handle, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
+  auto w = find_window(handle);
+  if (!w) return false;
+  post(*w, Msg{msg, wparam, lparam, 0});
+  return true;
+}
+
 int async_select(Socket s, Window handle, unsigned msg, long events) {
   auto st = find_sock(s);
   if (!st) return fail(kErrNotSocket);

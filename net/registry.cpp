@@ -141,6 +141,18 @@ RecordRef registry_find(plat::Socket s) {
   return RecordRef(it->second);
 }
 
+RecordRef registry_find_exact(plat::Socket s, std::uint64_t serial) {
+  std::lock_guard<std::mutex> lk(g_registry_mu);
+  auto it = g_by_socket.find(s);
+  for (ConnectionRecord* r = it == g_by_socket.end() ? nullptr : it->second; r; r = r->older_same) {
+    if (r->serial == serial) {
+      r->refs.fetch_add(1);
+      return RecordRef(r);
+    }
+  }
+  return RecordRef();
+}
+
 void registry_remove(plat::Socket s) {
   ConnectionRecord* r;
   {
@@ -228,7 +240,8 @@ bool graceful_close(plat::Socket s) {
 }
 
 int close_connection(plat::Socket s) {
-  graceful_close(s);
+  std::uint64_t serial = plat::socket_serial(s);
+  if (graceful_close(s) && serial != 0) network_post_ended(s, serial);
   return 0;
 }
 

@@ -1,13 +1,9 @@
-// CCF validation and conversion to a sendir command line.
+// CCF validation and conversion to a sendir command line. Pure: tools and tests
+// use it directly.
 #include "ccf.h"
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <new>
-
-#include "../include/messages.h"
-#include "../net/socket_ops.h"
 
 namespace cvn {
 namespace {
@@ -18,9 +14,6 @@ constexpr int kCountLimit = 1300;  // the space after the 260th group
 bool is_hex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
-
-// Touched only by script functions, which run one at a time on the one state.
-std::uint16_t g_sendir_id = 0;
 
 }  // namespace
 
@@ -71,29 +64,6 @@ int ccf_to_sendir(const char* ccf, std::int32_t module, std::int32_t connector,
   out[n++] = '\r';
   out[n] = '\0';
   return n;
-}
-
-int ccf_convert(const char* ccf, std::int32_t module, std::int32_t connector,
-                std::int32_t repeat, char* out, std::size_t cap) {
-  if (!ccf_validate(ccf) || hex_word(ccf + 5) == 0) {
-    script_print("Incorrect CCF Pattarn\n");
-    return -1;
-  }
-  return ccf_to_sendir(ccf, module, connector, repeat, g_sendir_id++, out, cap);
-}
-
-int send_ccf_command(plat::Socket s, const char* ccf, std::int32_t module,
-                     std::int32_t connector, std::int32_t repeat) {
-  std::unique_ptr<char[]> command(new (std::nothrow) char[kSendirCommandSize]);
-  if (!command) return -1;
-  int n = ccf_convert(ccf, module, connector, repeat, command.get(), kSendirCommandSize);
-  if (n < 0) return -1;
-  plat::send_bytes(s, command.get(), n);  // a failed or partial send is not reported
-  if (request_client_events(s) != 0) {
-    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
-    return -2;
-  }
-  return 0;
 }
 
 }  // namespace cvn

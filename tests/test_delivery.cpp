@@ -157,6 +157,25 @@ TEST_F(Delivery, CallbackThatClosesItsConnectionAndOpensAnother) {
   EXPECT_EQ(1u, registry_count());  // only the second connection is left
 }
 
+TEST_F(Delivery, CloseAfterThePeerClosedReportsTheEndExactlyOnce) {
+  for (int round = 0; round < 20; ++round) {
+    if (round > 0) {
+      p.clear_printed();
+      ASSERT_EQ("0", p.run("s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
+                           ", 'cb') return st"));
+      peer = l.accept();
+    }
+    peer.send("last\r\n");
+    peer.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(round % 2 ? 0 : 20));
+    p.run("cvn_old.Close(s)");  // the socket may be closed outright now
+    ASSERT_TRUE(p.wait_printed("Connection Closed.\t1\t127.0.0.1")) << round;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(1u, p.count_printed("Connection Closed.\t1\t127.0.0.1")) << round;
+    EXPECT_TRUE(wait_until([] { return registry_count() == 0; })) << round;
+  }
+}
+
 TEST(DeliveryListen, IncomingConnectionCallbackAccepts) {
   Plugin p;
   std::uint16_t lp = free_port();

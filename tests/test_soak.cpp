@@ -59,9 +59,9 @@ TEST(Soak, ConnectionCyclesLeaveNothingBehind) {
       if (i % 300 == 299) p.run("function cb() end function OnListen(l, s, st) if st == 2 then cvn_old.Accept(s, 'cb') end end "
                                 "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
     }
-    // Every socket is closed but the listener. A connection whose socket a Close
-    // (or the keep-alive limit) closed outright keeps its record until the next
-    // reload, or until its number is used again.
+    // Everything the peers or the script ended has been retired; only the
+    // listener is left.
+    EXPECT_TRUE(wait_until([] { return registry_count() == 1; }, 10000)) << registry_count();
     EXPECT_TRUE(wait_until([] { return plat::open_socket_count() == 1; }, 10000)) << plat::open_socket_count();
     EXPECT_EQ(0u, plat::timer_count(network_window()));
     p.reload();

@@ -1,0 +1,288 @@
+// gcsim: a simulated infrared gateway speaking the subset of the Unified TCP API
+// that scripts meet (getdevices, getversion, sendir, stopir), so device scripts can
+// be written and tested without the hardware. Plain POSIX sockets and poll.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kMaxClients = 8;
+constexpr int kConnectors = 3;
+constexpr const char* kVersion = "3.0-gcsim";
+
+using Clock = std::chrono::steady_clock;
+
+struct Client {
+  int fd = -1;
+  int id = 0;
+  std::string in;
+};
+
+struct Transmission {
+  bool active = false;
+  int owner = 0;  // client id
+  unsigned ir_id = 0;
+  Clock::time_point end;
+};
+
+struct Sim {
+  bool log = false;
+  std::vector<Client> clients;
+  std::array<Transmission, kConnectors + 1> tx{};
+  int next_client_id = 1;
+};
+
+void log_line(const Sim& sim, int client, const char* dir, const std::string& text) {
+  if (!sim.log) return;
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm t{};
+  localtime_r(&tv.tv_sec, &t);
+  std::printf("%02d:%02d:%02d.%03ld [%d] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec,
+              static_cast<long>(tv.tv_usec / 1000), client, dir, text.c_str());
+  std::fflush(stdout);
+}
+
+void reply(Sim& sim, const Client& c, const std::string& text) {
+  log_line(sim, c.id, "->", text);
+  std::string wire = text + "\r";
+  ssize_t r = send(c.fd, wire.data(), wire.size(), MSG_NOSIGNAL);
+  (void)r;
+}
+
+Client* client_by_id(Sim& sim, int id) {
+  for (auto& c : sim.clients)
+    if (c.id == id) return &c;
+  return nullptr;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t at = s.find(sep, start);
+    out.push_back(s.substr(start, at == std::string::npos ? std::string::npos : at - start));
+    if (at == std::string::npos) return out;
+    start = at + 1;
+  }
+}
+
+// A decimal field: digits only, value within 0..2^32-1.
+bool number(const std::string& s, unsigned long& v) {
+  if (s.empty() || s.size() > 10) return false;
+  for (char ch : s)
+    if (ch < '0' || ch > '9') return false;
+  v = std::strtoul(s.c_str(), nullptr, 10);
+  return v <= 0xFFFFFFFFul;
+}
+
+// "1:c" as the command gave it, for replies; "0:0" when it cannot be read.
+bool address(const std::string& s, unsigned long& module, unsigned long& connector) {
+  auto mc = split(s, ':');
+  return mc.size() == 2 && number(mc[0], module) && number(mc[1], connector);
+}
+
+std::string err(unsigned long module, unsigned long connector, int code) {
+  char b[64];
+  std::snprintf(b, sizeof b, "ERR_%lu:%lu,%03d", module, connector, code);
+  return b;
+}
+
+// Validates a sendir as the device does; empty string when valid.
+std::string check_sendir(const std::vector<std::string>& f, unsigned long& connector, unsigned long& id,
+                         double& seconds) {
+  unsigned long module = 0;
+  connector = 0;
+  if (f.size() < 2 || !address(f[1], module, connector)) return err(0, 0, 17);
+  if (module != 1) return err(module, connector, 2);
+  if (connector < 1 || connector > kConnectors) return err(module, connector, 3);
+  if (f.size() < 6) return err(module, connector, 17);
+  unsigned long freq, repeat, offset;
+  if (!number(f[2], id) || id > 65535) return err(module, connector, 4);
+  if (!number(f[3], freq) || freq < 15000 || freq > 500000) return err(module, connector, 5);
+  if (!number(f[4], repeat) || repeat < 1 || repeat > 50) return err(module, connector, 6);
+  if (!number(f[5], offset)) return err(module, connector, 17);
+  std::vector<unsigned long> pulses;
+  for (std::size_t i = 6; i < f.size(); ++i) {
+    unsigned long v;
+    if (!number(f[i], v)) return err(module, connector, 17);
+    pulses.push_back(v);
+  }
+  if (pulses.size() % 2 != 0) return err(module, connector, 10);
+  if (pulses.size() < 4 || pulses.size() > 520) return err(module, connector, 8);
+  for (unsigned long v : pulses)
+    if (v < 1 || v > 65535) return err(module, connector, 9);
+  if (offset % 2 == 0 || offset < 1 || offset > 383 || offset > pulses.size())
+    return err(module, connector, 7);
+  // The first sequence once, then the part from the offset repeat-1 more times.
+  double all = 0, tail = 0;
+  for (std::size_t i = 0; i < pulses.size(); ++i) {
+    all += static_cast<double>(pulses[i]);
+    if (i + 1 >= offset) tail += static_cast<double>(pulses[i]);
+  }
+  seconds = (all + static_cast<double>(repeat - 1) * tail) / static_cast<double>(freq);
+  return "";
+}
+
+void command(Sim& sim, Client& c, const std::string& line) {
+  log_line(sim, c.id, "<-", line);
+  auto f = split(line, ',');
+  const std::string& cmd = f[0];
+  if (cmd == "getdevices") {
+    reply(sim, c, "device,0,0 ETHERNET");
+    reply(sim, c, "device,1,3 IR");
+    reply(sim, c, "endlistdevices");
+  } else if (cmd == "getversion") {
+    reply(sim, c, std::string("version,0,") + kVersion);
+  } else if (cmd == "stopir") {
+    unsigned long module = 0, connector = 0;
+    if (f.size() != 2 || !address(f[1], module, connector)) return reply(sim, c, err(0, 0, 17));
+    if (module != 1) return reply(sim, c, err(module, connector, 2));
+    if (connector < 1 || connector > kConnectors) return reply(sim, c, err(module, connector, 3));
+    sim.tx[connector].active = false;  // its originator gets no completeir
+    reply(sim, c, line);
+  } else if (cmd == "sendir") {
+    unsigned long connector, id;
+    double seconds = 0;
+    std::string e = check_sendir(f, connector, id, seconds);
+    if (!e.empty()) return reply(sim, c, e);
+    Transmission& t = sim.tx[connector];
+    std::string addr = "1:" + std::to_string(connector);
+    if (t.active && t.owner != c.id) return reply(sim, c, "busyIR," + addr + "," + std::to_string(id));
+    t.active = true;  // the same connection's new code replaces its running one
+    t.owner = c.id;
+    t.ir_id = static_cast<unsigned>(id);
+    t.end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  } else {
+    reply(sim, c, "ERR_0:0,001");
+  }
+}
+
+void finish_transmissions(Sim& sim) {
+  auto now = Clock::now();
+  for (int k = 1; k <= kConnectors; ++k) {
+    Transmission& t = sim.tx[k];
+    if (!t.active || t.end > now) continue;
+    t.active = false;
+    if (Client* c = client_by_id(sim, t.owner))
+      reply(sim, *c, "completeir,1:" + std::to_string(k) + "," + std::to_string(t.ir_id));
+  }
+}
+
+int next_timeout_ms(const Sim& sim) {
+  int ms = -1;
+  auto now = Clock::now();
+  for (int k = 1; k <= kConnectors; ++k) {
+    if (!sim.tx[k].active) continue;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sim.tx[k].end - now).count() + 1;
+    if (left < 0) left = 0;
+    if (ms < 0 || left < ms) ms = static_cast<int>(left);
+  }
+  return ms;
+}
+
+void drop_client(Sim& sim, std::size_t i) {
+  log_line(sim, sim.clients[i].id, "--", "disconnected");
+  for (auto& t : sim.tx)
+    if (t.active && t.owner == sim.clients[i].id) t.owner = 0;
+  close(sim.clients[i].fd);
+  sim.clients.erase(sim.clients.begin() + static_cast<long>(i));
+}
+
+void usage() {
+  std::puts(
+      "usage: gcsim [--port N] [--bind ADDRESS] [--log]\n"
+      "A simulated infrared gateway on TCP (default 127.0.0.1:4998). Commands end\n"
+      "in CR: getdevices, getversion, sendir,1:c,ID,freq,repeat,offset,on,off,...\n"
+      "(answered by completeir,1:c,ID once the code has been sent), stopir,1:c.\n"
+      "--log prints every command and reply with a timestamp.");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Sim sim;
+  int port = 4998;
+  std::string bind_addr = "127.0.0.1";
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--port" && i + 1 < argc) {
+      port = std::atoi(argv[++i]);
+    } else if (a == "--bind" && i + 1 < argc) {
+      bind_addr = argv[++i];
+    } else if (a == "--log") {
+      sim.log = true;
+    } else {
+      usage();
+      return a == "--help" ? 0 : 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (inet_pton(AF_INET, bind_addr.c_str(), &sa.sin_addr) != 1 ||
+      bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lfd, 16) != 0) {
+    std::fprintf(stderr, "gcsim: cannot listen on %s:%d: %s\n", bind_addr.c_str(), port, std::strerror(errno));
+    return 1;
+  }
+  std::printf("gcsim listening on %s:%d\n", bind_addr.c_str(), port);
+  std::fflush(stdout);
+  for (;;) {
+    std::vector<pollfd> fds{{lfd, POLLIN, 0}};
+    for (auto& c : sim.clients) fds.push_back({c.fd, POLLIN, 0});
+    poll(fds.data(), fds.size(), next_timeout_ms(sim));
+    finish_transmissions(sim);
+    for (std::size_t i = fds.size(); i-- > 1;) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[4096];
+      ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
+      std::size_t ci = i - 1;
+      if (n <= 0) {
+        drop_client(sim, ci);
+        continue;
+      }
+      Client& c = sim.clients[ci];
+      c.in.append(buf, static_cast<std::size_t>(n));
+      std::size_t at;
+      while ((at = c.in.find_first_of("\r\n")) != std::string::npos) {
+        std::string line = c.in.substr(0, at);
+        c.in.erase(0, at + 1);
+        if (!line.empty()) command(sim, sim.clients[ci], line);
+      }
+      if (c.in.size() > 65536) drop_client(sim, ci);  // no line end in sight
+    }
+    if (fds[0].revents & POLLIN) {
+      int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        if (static_cast<int>(sim.clients.size()) >= kMaxClients) {
+          close(fd);  // the device takes at most eight connections
+        } else {
+          int nodelay = 1;  // replies go out at once, as a device's do
+          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+          sim.clients.push_back(Client{fd, sim.next_client_id++, {}});
+          log_line(sim, sim.clients.back().id, "--", "connected");
+        }
+      }
+    }
+  }
+}
