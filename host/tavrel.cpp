@@ -226,6 +226,7 @@ void console_loop(ConsoleCtx ctx) {
   if (!g_exit_requested) request_exit(0);
 }
 
+// libcorvane.so beside tavrel (a build tree), else where an install puts it.
 std::string default_plugin() {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -233,7 +234,9 @@ std::string default_plugin() {
   self[n] = '\0';
   std::string dir(self);
   dir.erase(dir.rfind('/') + 1);
-  return dir + "libcorvane.so";
+  std::string beside = dir + "libcorvane.so";
+  if (access(beside.c_str(), R_OK) == 0) return beside;
+  return dir + "../lib/corvane/libcorvane.so";
 }
 
 bool parse_options(int argc, char** argv, Options& o, int& status) {

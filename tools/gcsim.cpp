@@ -245,7 +245,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gcsim: cannot listen on %s:%d: %s\n", bind_addr.c_str(), port, std::strerror(errno));
     return 1;
   }
-  std::printf("gcsim listening on %s:%d\n", bind_addr.c_str(), port);
+  socklen_t salen = sizeof sa;
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &salen);  // port 0 picks a free one
+  std::printf("gcsim listening on %s:%d\n", bind_addr.c_str(), ntohs(sa.sin_port));
   std::fflush(stdout);
   for (;;) {
     std::vector<pollfd> fds{{lfd, POLLIN, 0}};
