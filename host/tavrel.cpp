@@ -277,7 +277,7 @@ bool parse_options(int argc, char** argv, Options& o, int& status) {
   if (i < argc) o.script = argv[i++];
   for (; i < argc; ++i) o.args.emplace_back(argv[i]);
   if (o.plugin.empty()) o.plugin = default_plugin();
-  if (o.script.empty() && !o.info) {
+  if (o.script.empty() && !o.info && !o.console) {
     if (isatty(STDIN_FILENO)) {
       o.console = true;
     } else {

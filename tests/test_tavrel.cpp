@@ -121,3 +121,15 @@ TEST(Tavrel, CallbacksRunWhileTheScriptSleepsAndExitFromACallback) {
   EXPECT_EQ("one\t0\nstop\t0\n", r.out());
   EXPECT_TRUE(peer.sees_eof());
 }
+
+TEST(Tavrel, ConsoleRunsLinesAndPrintsTheirValues) {
+  std::string cmd = std::string("printf 'x = 6\\nx * 7\\ncvn_old.Nslookup(\"127.1\")\\nerror(\"oops\", 0)\\n' | ") +
+                    CVN_TAVREL_PATH + " -i 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(nullptr, p);
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p)) out += buf;
+  EXPECT_EQ(0, WEXITSTATUS(pclose(p)));
+  EXPECT_EQ(0u, out.find("42\n127.0.0.1\t0\noops\n")) << out;
+}
