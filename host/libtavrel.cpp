@@ -11,6 +11,13 @@ int lua_push_object(lua_State* L, const char* name) {
   if (L == nullptr || name == nullptr || *name == '\0') return 0;
   if (!lua_checkstack(L, 4)) return 0;
   int top = lua_gettop(L);
+  if (std::strchr(name, '.') == nullptr) {  // a plain global: one raw lookup
+    lua_pushstring(L, name);
+    lua_rawget(L, LUA_GLOBALSINDEX);
+    if (lua_isfunction(L, -1)) return 1;
+    lua_settop(L, top);
+    return 0;
+  }
   lua_pushvalue(L, LUA_GLOBALSINDEX);
   for (const char* p = name;;) {
     const char* dot = std::strchr(p, '.');

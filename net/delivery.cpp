@@ -77,22 +77,33 @@ void read_lines(ConnectionRecord& rec) {
 
 std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete) {
   *complete = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    char c = data[i];
-    if (c == '\r' || c == '\n') {
-      if (length > 0) {
-        *complete = true;
-        return i + 1;
-      }
-      continue;  // empty lines are never delivered
-    }
-    buffer[length++] = c;
-    if (length >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
+  int len = length;  // a local: writes through `buffer` could alias `length`
+  std::size_t i = 0;
+  while (i < n) {
+    // Copy the run of line characters up to a line end or to the piece limit.
+    std::size_t room = kMaxLineText - static_cast<std::size_t>(len);
+    std::size_t limit = n - i < room ? n - i : room;
+    const char* run = data + i;
+    std::size_t k = limit;  // memchr scans in wide words
+    if (const void* cr = std::memchr(run, '\r', k)) k = static_cast<std::size_t>(static_cast<const char*>(cr) - run);
+    if (const void* lf = std::memchr(run, '\n', k)) k = static_cast<std::size_t>(static_cast<const char*>(lf) - run);
+    std::memcpy(buffer + len, run, k);
+    len += static_cast<int>(k);
+    i += k;
+    if (len >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
       *complete = true;
-      return i + 1;
+      break;
     }
+    if (i == n) break;
+    ++i;  // the CR or LF
+    if (len > 0) {
+      *complete = true;
+      break;
+    }
+    // empty lines are never delivered
   }
-  return n;
+  length = len;
+  return i;
 }
 
 int line_reader(ConnectionRecord& rec, char* out) {

@@ -1,0 +1,438 @@
+// Delivery benchmarks on loopback, each printed as a ratio against a baseline
+// measured in the same run:
+//   lines   lines per second and CPU seconds per million lines delivered into a Lua
+//           callback, for the plug-in, a C floor (bulk reads, CR/LF split, one
+//           lua_pcall per line) and a LuaSocket script (receive('*l') per line);
+//   events  CPU per event with 10 and with 10,000 connections;
+//   timers  10,000 keep-alive timers at 100 ms: ticks delivered against nominal.
+// Usage: bench_delivery [lines|events|timers|all] [--lines N]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../include/host_interface.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lualib.h>
+int tvr_open(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
+int tvr_close();
+int tvr_info(int, std::uint32_t, lua_State*);
+}
+
+namespace {
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double process_cpu_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+double thread_cpu_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+int listen_loopback(std::uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  listen(fd, 4096);
+  socklen_t n = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+int connect_loopback(std::uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void send_all(int fd, const std::string& data) {
+  std::size_t off = 0;
+  while (off < data.size()) {
+    ssize_t r = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (r <= 0) return;
+    off += static_cast<std::size_t>(r);
+  }
+}
+
+// Sends `lines` lines of `len` characters (CR LF included) in 64 KiB writes;
+// returns the sending thread's CPU time.
+double blast(int fd, std::size_t lines, std::size_t len) {
+  double t0 = thread_cpu_s();
+  std::string line(len - 2, 'x');
+  line += "\r\n";
+  std::string chunk;
+  std::size_t per_chunk = 65536 / len;
+  for (std::size_t i = 0; i < per_chunk; ++i) chunk += line;
+  std::size_t sent = 0;
+  while (sent < lines) {
+    std::size_t n = std::min(per_chunk, lines - sent);
+    if (n == per_chunk)
+      send_all(fd, chunk);
+    else
+      send_all(fd, chunk.substr(0, n * len));
+    sent += n;
+  }
+  return thread_cpu_s() - t0;
+}
+
+struct Result {
+  double lines_per_s;
+  double cpu_per_mline;
+};
+
+// ---------------------------------------------------------------- the plug-in
+
+pthread_mutex_t g_lock;
+HostServices g_services{};
+HostRecord g_record{kHostRecordVersion, &g_services};
+lua_State* g_L = nullptr;
+
+void plugin_up() {
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(&g_lock, &attr);
+  g_services.script_lock = &g_lock;
+  tvr_open(0, 0, 0, &g_record);
+  g_L = luaL_newstate();
+  luaL_openlibs(g_L);
+  pthread_mutex_lock(&g_lock);
+  tvr_info(7, 0, g_L);
+  pthread_mutex_unlock(&g_lock);
+}
+
+void plugin_down() {
+  pthread_mutex_lock(&g_lock);
+  tvr_info(8, 0, g_L);
+  lua_close(g_L);
+  pthread_mutex_unlock(&g_lock);
+  tvr_close();
+}
+
+void run_lua(const std::string& code) {
+  pthread_mutex_lock(&g_lock);
+  if (luaL_dostring(g_L, code.c_str()) != 0) std::fprintf(stderr, "lua: %s\n", lua_tostring(g_L, -1));
+  lua_settop(g_L, 0);
+  pthread_mutex_unlock(&g_lock);
+}
+
+double lua_number(const char* global) {
+  pthread_mutex_lock(&g_lock);
+  lua_getglobal(g_L, global);
+  double v = lua_tonumber(g_L, -1);
+  lua_pop(g_L, 1);
+  pthread_mutex_unlock(&g_lock);
+  return v;
+}
+
+bool wait_count(const char* global, double target, double timeout_s) {
+  double end = now_s() + timeout_s;
+  while (lua_number(global) < target) {
+    if (now_s() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+Result plugin_lines(std::size_t lines, std::size_t len) {
+  std::uint16_t port;
+  int lfd = listen_loopback(&port);
+  run_lua("count = 0 function OnLine(line) count = count + 1 end");
+  run_lua("s = cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", 'OnLine')");
+  int peer = accept(lfd, nullptr, nullptr);
+  double cpu0 = process_cpu_s(), t0 = now_s();
+  double sender_cpu = 0;
+  std::thread sender([&] { sender_cpu = blast(peer, lines, len); });
+  sender.join();
+  wait_count("count", static_cast<double>(lines), 60);
+  double t1 = now_s(), cpu1 = process_cpu_s();
+  run_lua("cvn_old.Close(s)");
+  close(peer);
+  close(lfd);
+  double cpu = cpu1 - cpu0 - sender_cpu;
+  return {static_cast<double>(lines) / (t1 - t0), cpu / static_cast<double>(lines) * 1e6};
+}
+
+// ---------------------------------------------------------------- C floor
+
+Result floor_lines(std::size_t lines, std::size_t len) {
+  std::uint16_t port;
+  int lfd = listen_loopback(&port);
+  int rfd = connect_loopback(port);
+  int peer = accept(lfd, nullptr, nullptr);
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  luaL_dostring(L, "count = 0 function OnLine(line, s, status, host) count = count + 1 end");
+  double reader_cpu = 0, t0 = now_s(), t1 = 0;
+  std::thread reader([&] {
+    double c0 = thread_cpu_s();
+    std::vector<char> buf(65536);
+    std::string partial;
+    std::size_t got = 0;
+    while (got < lines) {
+      ssize_t n = recv(rfd, buf.data(), buf.size(), 0);
+      if (n <= 0) break;
+      std::size_t start = 0;
+      for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        char ch = buf[i];
+        if (ch != '\r' && ch != '\n') continue;
+        partial.append(buf.data() + start, i - start);
+        start = i + 1;
+        if (partial.empty()) continue;
+        lua_getglobal(L, "OnLine");
+        lua_pushlstring(L, partial.data(), partial.size());
+        lua_pushnumber(L, rfd);
+        lua_pushnumber(L, 0);
+        lua_pushstring(L, "127.0.0.1");
+        lua_pcall(L, 4, 0, 0);
+        partial.clear();
+        ++got;
+      }
+      partial.append(buf.data() + start, static_cast<std::size_t>(n) - start);
+    }
+    t1 = now_s();
+    reader_cpu = thread_cpu_s() - c0;
+  });
+  blast(peer, lines, len);
+  reader.join();
+  close(peer);
+  close(rfd);
+  close(lfd);
+  lua_close(L);
+  return {static_cast<double>(lines) / (t1 - t0), reader_cpu / static_cast<double>(lines) * 1e6};
+}
+
+// ---------------------------------------------------------------- LuaSocket
+
+Result luasocket_lines(std::size_t lines, std::size_t len) {
+  std::uint16_t port;
+  int lfd = listen_loopback(&port);
+  std::string script =
+      "local socket = require('socket') "
+      "local c = assert(socket.connect('127.0.0.1', " + std::to_string(port) + ")) "
+      "local count = 0 local function OnLine(line, s, status, host) count = count + 1 end "
+      "while count < " + std::to_string(lines) + " do "
+      "  local line, err = c:receive('*l') if not line then break end "
+      "  OnLine(line, 1, 0, '127.0.0.1') end";
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("lua5.1", "lua5.1", "-e", script.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int peer = accept(lfd, nullptr, nullptr);
+  double t0 = now_s();
+  blast(peer, lines, len);
+  int status = 0;
+  rusage ru{};
+  wait4(pid, &status, 0, &ru);
+  double t1 = now_s();
+  close(peer);
+  close(lfd);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {0, 0};
+  double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+  return {static_cast<double>(lines) / (t1 - t0), cpu / static_cast<double>(lines) * 1e6};
+}
+
+void bench_lines(std::size_t lines) {
+  std::printf("== lines into a Lua callback (%zu lines each)\n", lines);
+  std::printf("%-6s %-10s %14s %16s %12s %12s\n", "size", "reader", "lines/s", "CPU s/Mline",
+              "CPU vs floor", "rate vs LuaSocket");
+  for (std::size_t len : {32u, 200u}) {
+    Result fl = floor_lines(lines, len);
+    Result ls = luasocket_lines(lines, len);
+    Result pl = plugin_lines(lines, len);
+    auto row = [&](const char* name, const Result& r) {
+      std::printf("%-6zu %-10s %14.0f %16.3f %12.2f %12.2f\n", len, name, r.lines_per_s, r.cpu_per_mline,
+                  r.cpu_per_mline / fl.cpu_per_mline, ls.lines_per_s > 0 ? r.lines_per_s / ls.lines_per_s : 0.0);
+    };
+    row("C floor", fl);
+    row("LuaSocket", ls);
+    row("corvane", pl);
+  }
+}
+
+// ---------------------------------------------------------------- events
+
+// A child process holds the far ends: it accepts a control connection and
+// `conns` connections that the plug-in opens, then sends `rounds` rounds of one
+// line per connection. The script acknowledges each whole round on the control
+// connection before the next is sent, so every line arrives in a notification of
+// its own whatever the connection count.
+pid_t spawn_peers(int lfd, int conns, int rounds, int ctl) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  int control = accept(lfd, nullptr, nullptr);
+  std::vector<int> fds;
+  for (int i = 0; i < conns; ++i) fds.push_back(accept(lfd, nullptr, nullptr));
+  char go;
+  ssize_t r = read(ctl, &go, 1);
+  (void)r;
+  for (int round = 0; round < rounds; ++round) {
+    for (int fd : fds) send(fd, "event\r\n", 7, MSG_NOSIGNAL);
+    char ack[8];
+    if (recv(control, ack, 5, MSG_WAITALL) != 5) break;  // "next\n"
+  }
+  r = read(ctl, &go, 1);  // until the parent is done
+  _exit(0);
+}
+
+double events_cost(int conns, int total_events) {
+  std::uint16_t port = 0;
+  int lfd = listen_loopback(&port);
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+  int rounds = std::max(1, total_events / conns);
+  pid_t pid = spawn_peers(lfd, conns, rounds, sv[1]);
+  close(lfd);
+  std::string open = "cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", 'OnLine')";
+  run_lua("count = 0 opened = 0 conns = " + std::to_string(conns) +
+          " function OnLine(line) count = count + 1 "
+          "  if count % conns == 0 then cvn_old.Send(ctl, 'next\\n') end end "
+          "ctl = " + open + " for i = 1, conns do if " + open + " then opened = opened + 1 end end");
+  if (lua_number("opened") < conns) std::fprintf(stderr, "only %.0f connections\n", lua_number("opened"));
+  double cpu0 = process_cpu_s();
+  ssize_t w = write(sv[0], "g", 1);
+  (void)w;
+  double events = static_cast<double>(rounds) * conns;
+  bool ok = wait_count("count", events, 120);
+  double cpu = process_cpu_s() - cpu0;
+  w = write(sv[0], "q", 1);
+  waitpid(pid, nullptr, 0);
+  close(sv[0]);
+  close(sv[1]);
+  plugin_down();  // retire the connections
+  plugin_up();
+  return ok ? cpu / events * 1e6 : -1;
+}
+
+void bench_events() {
+  std::printf("== events (one line per notification, round-robin over the connections)\n");
+  double small = events_cost(10, 200000);
+  double large = events_cost(10000, 200000);
+  std::printf("CPU us/event with 10 connections:     %8.3f\n", small);
+  std::printf("CPU us/event with 10,000 connections: %8.3f   ratio %.2f\n", large, large / small);
+}
+
+// ---------------------------------------------------------------- timers
+
+void bench_timers() {
+  const int conns = 10000;
+  const double seconds = 3.0;
+  std::uint16_t port = 0;
+  int lfd = listen_loopback(&port);
+  run_lua("socks = {} n = 0 function OnDev() end");
+  int sv[2];
+  socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(sv[0]);
+    std::vector<int> fds;
+    for (int i = 0; i < conns; ++i) fds.push_back(accept(lfd, nullptr, nullptr));
+    long bytes = 0;
+    int ep = epoll_create1(0);
+    for (int fd : fds) {
+      epoll_event ev{};
+      ev.events = EPOLLIN;
+      ev.data.fd = fd;
+      epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    }
+    char go;
+    ssize_t r = read(sv[1], &go, 1);
+    (void)r;
+    double end = now_s() + seconds;
+    char buf[4096];
+    std::vector<epoll_event> evs(1024);
+    while (now_s() < end) {
+      int n = epoll_wait(ep, evs.data(), static_cast<int>(evs.size()), 50);
+      for (int i = 0; i < n; ++i) {
+        ssize_t got = recv(evs[i].data.fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (got > 0) bytes += got;
+      }
+    }
+    ssize_t w = write(sv[1], &bytes, sizeof bytes);
+    (void)w;
+    _exit(0);
+  }
+  close(lfd);
+  run_lua("for i = 1, " + std::to_string(conns) + " do local s = cvn_old.Open('127.0.0.1', " +
+          std::to_string(port) + ", 'OnDev') socks[i] = s end");
+  double cpu0 = process_cpu_s();
+  ssize_t w = write(sv[0], "g", 1);
+  (void)w;
+  run_lua("for i, s in ipairs(socks) do cvn_old.KeepAlive(s, 100, 'k', -1) end");
+  long bytes = 0;
+  ssize_t r = read(sv[0], &bytes, sizeof bytes);
+  (void)r;
+  double cpu = process_cpu_s() - cpu0;
+  waitpid(pid, nullptr, 0);
+  close(sv[0]);
+  close(sv[1]);
+  double nominal = conns * seconds / 0.1;
+  std::printf("== 10,000 keep-alive timers at 100 ms for %.0f s\n", seconds);
+  std::printf("ticks delivered %ld of nominal %.0f: ratio %.2f; CPU %.2f s (%.1f%% of one core)\n", bytes,
+              nominal, static_cast<double>(bytes) / nominal, cpu, cpu / seconds * 100);
+  plugin_down();
+  plugin_up();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string what = argc > 1 ? argv[1] : "all";
+  std::size_t lines = 1000000;
+  for (int i = 1; i + 1 < argc; ++i)
+    if (std::string(argv[i]) == "--lines") lines = std::strtoul(argv[i + 1], nullptr, 10);
+  signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;  // 10,000 connections need more than the default 1024
+  setrlimit(RLIMIT_NOFILE, &rl);
+  plugin_up();
+  if (what == "lines" || what == "all") bench_lines(lines);
+  if (what == "plugin-lines") {  // the plug-in alone, for counting system calls
+    Result r = plugin_lines(lines, 32);
+    std::printf("%zu lines of 32 bytes: %.0f lines/s\n", lines, r.lines_per_s);
+  }
+  if (what == "events" || what == "all") bench_events();
+  if (what == "timers" || what == "all") bench_timers();
+  plugin_down();
+  return 0;
+}
