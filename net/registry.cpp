@@ -78,6 +78,21 @@ void retire_socket(ConnectionRecord* r) {
   if (!graceful_close(r->socket)) plat::close_socket(r->socket);
 }
 
+// Unlinks and releases the newest record of s, retiring its socket when asked.
+void remove_newest(plat::Socket s, bool retire) {
+  ConnectionRecord* r;
+  {
+    std::lock_guard<std::mutex> lk(g_registry_mu);
+    auto it = g_by_socket.find(s);
+    if (it == g_by_socket.end()) return;
+    r = it->second;
+    unlink_locked(r);
+    release_locked(r);
+    if (retire) retire_socket(r);
+  }
+  unref(r);
+}
+
 }  // namespace
 
 RecordRef& RecordRef::operator=(RecordRef&& o) noexcept {
@@ -153,19 +168,7 @@ RecordRef registry_find_exact(plat::Socket s, std::uint64_t serial) {
   return RecordRef();
 }
 
-void registry_remove(plat::Socket s) {
-  ConnectionRecord* r;
-  {
-    std::lock_guard<std::mutex> lk(g_registry_mu);
-    auto it = g_by_socket.find(s);
-    if (it == g_by_socket.end()) return;
-    r = it->second;
-    unlink_locked(r);
-    release_locked(r);
-    retire_socket(r);
-  }
-  unref(r);
-}
+void registry_remove(plat::Socket s) { remove_newest(s, true); }
 
 void registry_remove_record(ConnectionRecord* r) {
   {
@@ -178,18 +181,7 @@ void registry_remove_record(ConnectionRecord* r) {
   unref(r);
 }
 
-void registry_discard(plat::Socket s) {
-  ConnectionRecord* r;
-  {
-    std::lock_guard<std::mutex> lk(g_registry_mu);
-    auto it = g_by_socket.find(s);
-    if (it == g_by_socket.end()) return;
-    r = it->second;
-    unlink_locked(r);
-    release_locked(r);
-  }
-  unref(r);
-}
+void registry_discard(plat::Socket s) { remove_newest(s, false); }
 
 void registry_clear() {
   std::vector<ConnectionRecord*> gone;
