@@ -24,7 +24,9 @@ struct HostRecord {
 
 constexpr std::uint32_t kHostRecordVersion = 8;
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(CVN_HOST_BUILD)
+#define CVN_HOST_API extern "C" __declspec(dllexport)
+#elif defined(_WIN32)
 #define CVN_HOST_API extern "C" __declspec(dllimport)
 #else
 #define CVN_HOST_API extern "C" __attribute__((visibility("default")))
