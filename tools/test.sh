@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a plain build, AddressSanitizer with
-# UndefinedBehaviorSanitizer, ThreadSanitizer, and a short run of each fuzz target.
+# UndefinedBehaviorSanitizer, ThreadSanitizer, a short run of each fuzz target,
+# and the Windows build's boundary tests under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,4 +23,8 @@ run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=address,undefined
 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=thread
 echo "== fuzz"
 tests/fuzz/run.sh "${FUZZ_SECONDS:-15}"
+echo "== the 32-bit Windows plug-in under Wine"
+tests/wine/run.sh | tee build/wine.log
+n=$(sed -n 's/^wine: \([0-9]*\) passed, 0 failed$/\1/p' build/wine.log)
+total=$((total + ${n:-0}))
 echo "tests: $total passed, 0 failed"

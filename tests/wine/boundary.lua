@@ -8,7 +8,6 @@ local function say(...) print(...) end
 say("MD5", cvn_old.MD5(""), cvn_old.MD5("abc"))
 say("Nslookup", cvn_old.Nslookup("127.1"))
 say("Nslookup missing", cvn_old.Nslookup("no-such-host.invalid"))
-say("Nslookupmac", cvn_old.Nslookupmac("127.0.0.1"))
 say("refused", cvn_old.Open("127.0.0.1", base + 9, "x"))
 say("lookup", cvn_old.Open("no-such-host.invalid", base, "x"))
 say("ccf rejected", cvn_old.GlobalCache_SendCCF(12345, "0000 006D", 1, 1, 1))

@@ -76,5 +76,18 @@ build/tavrel --timeout 20 tests/wine/boundary.lua "$port" >"$out/linux.txt" 2>&1
 wine_run "$out/wine.txt" --timeout 20 "$(winepath -w "$root/tests/wine/boundary.lua")" "$((port + 20))"
 check "boundary transcript" "$(cat "$out/linux.txt")" "$(tr -d '\r' <"$out/wine.txt")"
 wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+# Nslookupmac in a network namespace with only loopback, where adapter 0 does not
+# exist: the query fails cleanly on both sides.
+if unshare -n true 2>/dev/null; then
+  expected=$'Nslookupmac\tnil\t-1'
+  linux=$(unshare -n sh -c "ip link set lo up; build/tavrel --timeout 20 tests/wine/mac.lua" 2>&1)
+  check "Nslookupmac without adapters (Linux)" "$expected" "$linux"
+  mac=$(winepath -w "$root/tests/wine/mac.lua")
+  unshare -n sh -c "ip link set lo up; cd '$out' && timeout 60 wine tavrel.exe --timeout 20 '$mac' > mac.txt 2>&1; wineserver -w"
+  check "Nslookupmac without adapters (Wine)" "$expected" "$(tr -d '\r' <"$out/mac.txt")"
+else
+  echo "skip Nslookupmac without adapters: no network namespace can be made here"
+fi
 echo "wine: $pass passed, $fail failed"
 [ "$fail" -eq 0 ]
