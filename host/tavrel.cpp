@@ -24,7 +24,7 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
-#include "../include/host_interface.h"
+#include "entry_points.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -60,25 +60,6 @@ constexpr const char* kUsage =
     "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM, 1 for an\n"
     "error in the script, 2 for a plug-in that cannot be loaded or opened, 124 on\n"
     "time-out.\n";
-
-#if defined(_WIN32)
-#define TVR_CALL __stdcall
-#else
-#define TVR_CALL
-#endif
-
-struct Plugin {
-  int(TVR_CALL* start)();
-  int(TVR_CALL* stop)();
-  int(TVR_CALL* requested_api)(std::uint32_t);
-  int(TVR_CALL* devicenum)();
-  char*(TVR_CALL* name)(char*, std::uint32_t);
-  char*(TVR_CALL* description)(char*, std::uint32_t);
-  char*(TVR_CALL* version)(char*, std::uint32_t);
-  int(TVR_CALL* open)(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
-  int(TVR_CALL* close)();
-  int(TVR_CALL* info)(int, std::uint32_t, lua_State*);
-};
 
 struct Options {
   std::string plugin;
@@ -289,33 +270,13 @@ bool parse_options(int argc, char** argv, Options& o, int& status) {
   return true;
 }
 
-template <typename F>
-bool bind(void* lib, const char* name, F& fn) {
-  fn = reinterpret_cast<F>(dlsym(lib, name));
-  if (fn == nullptr) std::fprintf(stderr, "tavrel: the plug-in does not export %s\n", name);
-  return fn != nullptr;
-}
-
-bool load_plugin(const std::string& path, Plugin& p) {
+bool load_plugin(const std::string& path, PluginEntryPoints& p) {
   void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
     std::fprintf(stderr, "tavrel: cannot load %s: %s\n", path.c_str(), dlerror());
     return false;
   }
-  return bind(lib, "tvr_start", p.start) & bind(lib, "tvr_stop", p.stop) &
-         bind(lib, "tvr_requested_api", p.requested_api) & bind(lib, "tvr_devicenum", p.devicenum) &
-         bind(lib, "tvr_name", p.name) & bind(lib, "tvr_description", p.description) &
-         bind(lib, "tvr_version", p.version) & bind(lib, "tvr_open", p.open) &
-         bind(lib, "tvr_close", p.close) & bind(lib, "tvr_info", p.info);
-}
-
-void print_info(const Plugin& p) {
-  char name[256] = {}, version[256] = {}, description[256] = {};
-  p.name(name, 255);
-  p.version(version, 255);
-  p.description(description, 255);
-  std::printf("%s %s (device %d, host interface %d)\n%s\n", name, version, p.devicenum(),
-              p.requested_api(0), description);
+  return bind_entry_points(p, [lib](const char* name) { return dlsym(lib, name); });
 }
 
 }  // namespace
@@ -338,10 +299,10 @@ int main(int argc, char** argv) {
   int sigfd = signalfd(-1, &sigs, SFD_CLOEXEC);
   g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
-  Plugin plugin{};
+  PluginEntryPoints plugin{};
   if (!load_plugin(o.plugin, plugin)) return 2;
   if (o.info) {
-    print_info(plugin);
+    print_plugin_info(plugin);
     return 0;
   }
 

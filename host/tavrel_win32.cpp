@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../include/host_interface.h"
+#include "entry_points.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -18,19 +18,6 @@ extern "C" {
 }
 
 namespace {
-
-struct Plugin {
-  int(__stdcall* start)();
-  int(__stdcall* stop)();
-  int(__stdcall* requested_api)(std::uint32_t);
-  int(__stdcall* devicenum)();
-  char*(__stdcall* name)(char*, std::uint32_t);
-  char*(__stdcall* description)(char*, std::uint32_t);
-  char*(__stdcall* version)(char*, std::uint32_t);
-  int(__stdcall* open)(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
-  int(__stdcall* close)();
-  int(__stdcall* info)(int, std::uint32_t, lua_State*);
-};
 
 HANDLE g_lock = nullptr;
 HANDLE g_exit = nullptr;
@@ -59,13 +46,6 @@ int l_clock(lua_State* L) {
 
 const luaL_Reg kTavrel[] = {{"exit", l_exit}, {"sleep", l_sleep}, {"clock", l_clock}, {nullptr, nullptr}};
 
-template <typename F>
-bool bind(HMODULE lib, const char* name, F& fn) {
-  fn = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(lib, name)));
-  if (fn == nullptr) std::fprintf(stderr, "tavrel: the plug-in does not export %s\n", name);
-  return fn != nullptr;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,20 +71,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tavrel: cannot load %s (error %lu)\n", plugin_path.c_str(), GetLastError());
     return 2;
   }
-  Plugin p{};
-  if (!(bind(lib, "tvr_start", p.start) & bind(lib, "tvr_stop", p.stop) &
-        bind(lib, "tvr_requested_api", p.requested_api) & bind(lib, "tvr_devicenum", p.devicenum) &
-        bind(lib, "tvr_name", p.name) & bind(lib, "tvr_description", p.description) &
-        bind(lib, "tvr_version", p.version) & bind(lib, "tvr_open", p.open) &
-        bind(lib, "tvr_close", p.close) & bind(lib, "tvr_info", p.info)))
-    return 2;
+  PluginEntryPoints p{};
+  auto find = [lib](const char* name) { return reinterpret_cast<void*>(GetProcAddress(lib, name)); };
+  if (!bind_entry_points(p, find)) return 2;
   if (info) {
-    char name[256] = {}, version[256] = {}, description[256] = {};
-    p.name(name, 255);
-    p.version(version, 255);
-    p.description(description, 255);
-    std::printf("%s %s (device %d, host interface %d)\n%s\n", name, version, p.devicenum(),
-                p.requested_api(0), description);
+    print_plugin_info(p);
     return 0;
   }
   g_lock = CreateMutexA(nullptr, FALSE, nullptr);

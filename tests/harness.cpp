@@ -2,11 +2,18 @@
 #include "harness.h"
 
 #include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <netinet/tcp.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "../net/network_thread.h"
+
+extern char** environ;
 
 namespace cvn::test {
 namespace {
@@ -221,6 +228,58 @@ Peer PeerListener::accept(int timeout_ms) const {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, timeout_ms) <= 0) return Peer();
   return Peer(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+Child::Child(std::vector<std::string> argv, std::string out, std::string err)
+    : out_path(std::move(out)), err_path(std::move(err)) {
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (err_path.empty())
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  else
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+}
+
+Child::~Child() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+int Child::wait(int timeout_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < end) {
+    int st;
+    if (waitpid(pid, &st, WNOHANG) == pid) {
+      pid = -1;
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+std::string Child::out() const { return slurp(out_path); }
+std::string Child::err() const { return slurp(err_path); }
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::string temp_dir() {
+  char dir[] = "/tmp/cvn_test_XXXXXX";
+  return mkdtemp(dir);
 }
 
 Peer connect_to(std::uint16_t port) {

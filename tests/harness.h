@@ -107,6 +107,22 @@ struct PeerListener {
   Peer accept(int timeout_ms = 3000) const;
 };
 
+// A program run with its output in files: standard error goes to `err_path`, or
+// joins standard output when that is empty. Killed when still running at the end.
+struct Child {
+  pid_t pid = -1;
+  std::string out_path, err_path;
+  Child(std::vector<std::string> argv, std::string out, std::string err = "");
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  int wait(int timeout_ms = 20000);  // exit status, or -1 when still running
+  std::string out() const;
+  std::string err() const;
+};
+std::string slurp(const std::string& path);
+std::string temp_dir();
+
 Peer connect_to(std::uint16_t port);
 std::uint16_t free_port();
 int open_fd_count();

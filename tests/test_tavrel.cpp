@@ -1,69 +1,30 @@
 // The stand-in host as a user runs it: exit codes, script errors, reload.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "harness.h"
-
-extern char** environ;
 
 using namespace cvn::test;
 
 namespace {
 
+// tavrel with a script of the test's own in place of the argument "SCRIPT".
 struct TavrelRun {
-  pid_t pid = -1;
-  std::string out_path, err_path;
-  int status = -1;
-
+  std::string dir = temp_dir();
+  std::unique_ptr<Child> child;
+  pid_t pid;
   TavrelRun(const std::vector<std::string>& args, const std::string& script_text) {
-    char dir[] = "/tmp/cvn_tavrel_XXXXXX";
-    std::string d = mkdtemp(dir);
-    out_path = d + "/out";
-    err_path = d + "/err";
-    std::ofstream(d + "/s.lua") << script_text;
+    std::ofstream(dir + "/s.lua") << script_text;
     std::vector<std::string> argv = {CVN_TAVREL_PATH};
-    for (const auto& a : args) argv.push_back(a == "SCRIPT" ? d + "/s.lua" : a);
-    std::vector<char*> cargs;
-    for (auto& a : argv) cargs.push_back(a.data());
-    cargs.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn(&pid, cargs[0], &fa, nullptr, cargs.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
+    for (const auto& a : args) argv.push_back(a == "SCRIPT" ? dir + "/s.lua" : a);
+    child = std::make_unique<Child>(argv, dir + "/out", dir + "/err");
+    pid = child->pid;
   }
-  ~TavrelRun() {
-    if (status == -1 && pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  int wait(int timeout_ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      int st;
-      if (waitpid(pid, &st, WNOHANG) == pid) {
-        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return status;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  static std::string slurp(const std::string& p) {
-    std::ifstream f(p);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
-  std::string out() const { return slurp(out_path); }
-  std::string err() const { return slurp(err_path); }
+  int wait(int timeout_ms = 10000) { return child->wait(timeout_ms); }
+  std::string out() const { return child->out(); }
+  std::string err() const { return child->err(); }
 };
 
 }  // namespace

@@ -1,63 +1,13 @@
 // gcsim on its own, ccf2sendir, and every example and the demo run against gcsim.
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <fstream>
-#include <sstream>
-
 #include "harness.h"
-
-extern char** environ;
 
 using namespace cvn::test;
 
 namespace {
 
-struct Process {
-  pid_t pid = -1;
-  std::string out_path;
-  explicit Process(std::vector<std::string> argv) {
-    char tmpl[] = "/tmp/cvn_tool_XXXXXX";
-    int fd = mkstemp(tmpl);
-    ::close(fd);
-    out_path = tmpl;
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-  }
-  ~Process() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    unlink(out_path.c_str());
-  }
-  int wait(int timeout_ms = 20000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      int st;
-      if (waitpid(pid, &st, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  std::string out() const {
-    std::ifstream f(out_path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-  }
+// A tool run with standard output and error in one file.
+struct Process : Child {
+  explicit Process(std::vector<std::string> argv) : Child(std::move(argv), temp_dir() + "/out") {}
 };
 
 // A gcsim on a free loopback port, and a line-reading client for it.
