@@ -282,6 +282,12 @@ std::string temp_dir() {
   return mkdtemp(dir);
 }
 
+void ScriptConnection::SetUp() {
+  p.run("function cb(line, s, status, host) print(line, status, host) end");
+  ASSERT_EQ("0", p.run("s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') return st"));
+  peer = l.accept();
+}
+
 Peer connect_to(std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};

@@ -124,6 +124,16 @@ std::string slurp(const std::string& path);
 std::string temp_dir();
 
 Peer connect_to(std::uint16_t port);
+
+// A plug-in whose script has one connection (global `s`) to a loopback peer, with
+// the callback `cb` printing line, status and host text.
+class ScriptConnection : public ::testing::Test {
+ protected:
+  Plugin p;
+  PeerListener l;
+  Peer peer;
+  void SetUp() override;
+};
 std::uint16_t free_port();
 int open_fd_count();
 

@@ -56,18 +56,7 @@ TEST(LineSplitter, SameLinesWholeBytewiseAndInRandomPieces) {
   }
 }
 
-class Delivery : public ::testing::Test {
- protected:
-  Plugin p;
-  PeerListener l;
-  Peer peer;
-  void SetUp() override {
-    p.run("function cb(line, s, status, host) print(line, status, host) end");
-    ASSERT_EQ("0", p.run("s = nil s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
-                         ", 'cb') return st"));
-    peer = l.accept();
-  }
-};
+using Delivery = ScriptConnection;
 
 TEST_F(Delivery, TwoLinesInOneSegment) {
   peer.send("OK\r\nOK\r\n");

@@ -6,25 +6,14 @@
 using namespace cvn;
 using namespace cvn::test;
 
-class KeepAlive : public ::testing::Test {
- protected:
-  Plugin p;
-  PeerListener l;
-  Peer peer;
-  void SetUp() override {
-    p.run("function cb(line, s, status) print(line, status) end");
-    ASSERT_EQ("0", p.run("s, st = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
-                         ", 'cb') return st"));
-    peer = l.accept();
-  }
-};
+using KeepAlive = ScriptConnection;
 
 TEST_F(KeepAlive, LimitTwoSendsTwiceThenThePeerSeesTheEnd) {
   EXPECT_EQ("0", p.run("return cvn_old.KeepAlive(s, 50, 'ping\\r', 2)"));
   EXPECT_EQ("ping\rping\r", peer.recv_n(10));
   EXPECT_TRUE(peer.sees_eof(1000));
   peer.close();
-  EXPECT_TRUE(p.wait_printed("Connection Closed.\t1"));
+  EXPECT_TRUE(p.wait_printed("Connection Closed.\t1\t127.0.0.1"));
   EXPECT_TRUE(wait_until([] { return registry_count() == 0; }));
   EXPECT_EQ(0u, plat::timer_count(network_window()));
 }
