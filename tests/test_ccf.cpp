@@ -116,8 +116,23 @@ TEST_F(SendCcf, RejectedTextPrintsThePatternLineAndSendsNothing) {
 }
 
 TEST_F(SendCcf, NonSocketPrintsThe10038LineAndUsesUpTheId) {
+  PeerListener l;
+  p.run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+  Peer gw = l.accept();
+  auto id_of_next_send = [&] {
+    p.run(std::string("cvn_old.GlobalCache_SendCCF(s, '") + kExample + "', 1, 1, 1)");
+    std::string line;
+    while (line.empty() || line.back() != '\r') {
+      std::string c = gw.recv_n(1, 1000);
+      if (c.empty()) break;
+      line += c;
+    }
+    return std::atoi(line.c_str() + std::strlen("sendir,1:1,"));
+  };
+  int before = id_of_next_send();
   std::string call = std::string("return cvn_old.GlobalCache_SendCCF(987654, '") + kExample + "', 1, 1, 1)";
   EXPECT_EQ("-2", p.run(call));
   EXPECT_EQ(std::vector<std::string>{"WSAAsyncSelect failed: : Socket operation on non-socket (10038)"},
             p.printed());
+  EXPECT_EQ((before + 2) % 65536, id_of_next_send());  // the failed send took an ID
 }
