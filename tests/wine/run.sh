@@ -71,6 +71,15 @@ wine_run() {  # output file, args...
 }
 wine_run "$out/info.txt" --info
 check "descriptive entry points" "$(build/tavrel --info)" "$(tr -d '\r' <"$out/info.txt")"
+
+(cd "$out" && timeout 60 wine entry_check.exe >"$out/entry.txt" 2>&1)
+check "entry points called directly" "size 4: Corv, no terminator
+size 256: nothing copied
+size 300: Corvane, NUL to 44
+refused record: 0
+close twice: 1 1
+event 99: 1
+api 3 device 189" "$(tr -d '\r' <"$out/entry.txt")"
 port=$((47000 + RANDOM % 1000))
 build/tavrel --timeout 20 tests/wine/boundary.lua "$port" >"$out/linux.txt" 2>&1
 wine_run "$out/wine.txt" --timeout 20 "$(winepath -w "$root/tests/wine/boundary.lua")" "$((port + 20))"
