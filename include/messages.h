@@ -25,7 +25,4 @@ int script_print(const char* format, ...)
 // returns it. Not reentrant: callers are script functions, which run one at a time.
 const char* socket_error_text(const char* prefix, int code);
 
-// The table text for a code, or nullptr when the table has no row for it.
-const char* socket_error_lookup(int code);
-
 }  // namespace cvn

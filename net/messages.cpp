@@ -84,8 +84,7 @@ static_assert(table_sorted(), "the error table is searched by bisection");
 
 char g_error_text[kErrorTextSize];
 
-}  // namespace
-
+// The table text for a code, or nullptr when the table has no row for it.
 const char* socket_error_lookup(int code) {
   std::size_t lo = 0, hi = kSocketErrorTable.size();
   while (lo < hi) {  // first row whose code is not less than `code`
@@ -99,6 +98,8 @@ const char* socket_error_lookup(int code) {
     return kSocketErrorTable[lo].text;
   return nullptr;
 }
+
+}  // namespace
 
 const char* socket_error_text(const char* prefix, int code) {
   if (code == 0) code = plat::last_error();

@@ -32,13 +32,10 @@ struct ThreadRec;
 using Thread = ThreadRec*;
 
 // Windows Sockets error numbers the plug-in relies on by name.
-constexpr int kErrNone = 0;
-constexpr int kErrInterrupted = 10004;
 constexpr int kErrInvalid = 10022;
 constexpr int kErrWouldBlock = 10035;
 constexpr int kErrNotSocket = 10038;
 constexpr int kErrAddrInUse = 10048;
-constexpr int kErrTimedOut = 10060;
 constexpr int kErrRefused = 10061;
 constexpr int kErrNotInitialised = 10093;
 constexpr int kErrHostNotFound = 11001;
