@@ -63,6 +63,8 @@ Socket tcp_socket();                                              // kInvalidSoc
 int connect_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_net);  // 0 or -1
 int bind_any(Socket s, std::uint16_t port_net);                   // 0 or -1
 int listen_socket(Socket s, int backlog);                         // 0 or -1
+// listen_socket's backlog for the longest queue the system allows (SOMAXCONN).
+constexpr int kBacklogMax = -1;
 Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer_port_net);
 int send_bytes(Socket s, const char* data, int len);              // count or -1
 int recv_bytes(Socket s, char* buf, int len);                     // count, 0 at end, -1; never waits

@@ -404,7 +404,8 @@ int bind_any(Socket s, std::uint16_t port_net) {
 int listen_socket(Socket s, int backlog) {
   auto st = find_sock(s);
   if (!st) return fail(kErrNotSocket);
-  if (::listen(st->fd, backlog) != 0) return fail_errno();
+  // The kernel cuts the backlog to net.core.somaxconn as well.
+  if (::listen(st->fd, backlog < 0 ? SOMAXCONN : backlog) != 0) return fail_errno();
   std::lock_guard<std::mutex> lk(st->mu);
   st->listening = true;
   update(*st, 0);

@@ -90,7 +90,14 @@ int bind_any(Socket s, std::uint16_t port_net) {
   return bind(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
-int listen_socket(Socket s, int backlog) { return listen(static_cast<SOCKET>(s), backlog) == 0 ? 0 : -1; }
+// winsock.h still says SOMAXCONN is 5; the Winsock 2 stack behind wsock32 reads
+// 0x7FFFFFFF (winsock2.h's SOMAXCONN) as the largest backlog it allows.
+constexpr int kWinsock2MaxBacklog = 0x7FFFFFFF;
+
+int listen_socket(Socket s, int backlog) {
+  if (backlog < 0) backlog = kWinsock2MaxBacklog;
+  return listen(static_cast<SOCKET>(s), backlog) == 0 ? 0 : -1;
+}
 
 Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer_port_net) {
   sockaddr_in sa{};

@@ -63,7 +63,9 @@ int open_listener(std::int32_t port, const char* callback, plat::Socket* out) {
   if (s == plat::kInvalidSocket) return -2;
   registry_add(s, callback, "");
   if (plat::bind_any(s, plat::port_to_net(static_cast<std::uint16_t>(port))) != 0) return -3;
-  plat::listen_socket(s, 1);
+  // A backlog of 1 makes the kernel drop the SYNs of clients that connect
+  // together; the longest queue lets every one wait for its Accept.
+  plat::listen_socket(s, plat::kBacklogMax);
   if (plat::async_select(s, network_window(), plat::kMsgSocket, kListenEvents) != 0) return -4;
   return 0;
 }
