@@ -34,6 +34,8 @@ struct ConnectionRecord {
   std::atomic<int> refs{1};            // the registry's reference plus every finder's
   std::atomic<bool> released{false};   // removed from the registry
   std::mutex keepalive_mu;             // keep-alive fields against a tick
+  // NetworkThread only: the missing callback has been reported once.
+  bool callback_missing_reported = false;
 };
 
 // A counted reference to a record found in the registry: the record stays valid

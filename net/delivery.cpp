@@ -3,6 +3,8 @@
 // under the script lock. NetworkThread only.
 #include "delivery.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "../include/messages.h"
@@ -21,6 +23,17 @@ struct TakeCtx {
 std::size_t take_line(void* ctx, const char* data, std::size_t n) {
   auto* c = static_cast<TakeCtx*>(ctx);
   return line_take(c->rec->line_length, c->rec->line_buffer, data, n, &c->complete);
+}
+
+// Said once per record on the debugger channel: a misspelt callback name is the
+// likeliest script bug, and otherwise nothing at all shows it.
+void report_missing_callback(ConnectionRecord& rec) {
+  if (rec.callback_missing_reported) return;
+  rec.callback_missing_reported = true;
+  char text[kCallbackNameSize + kHostTextSize + 100];
+  std::snprintf(text, sizeof text, "Callback \"%s\" of socket %" PRIuPTR " (host \"%s\") is not a function; nothing is called",
+                rec.callback, rec.socket, rec.host);
+  plat::debug_output(text);
 }
 
 // Waits for the script lock in slices for as long as a script state is attached
@@ -50,7 +63,9 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   bool pushed = false;
   if (!rec.released.load()) {  // records retired by a script reload stay silent
     int top = lua_gettop(L);
-    pushed = lua_checkstack(L, 8) && lua_push_object(L, rec.callback) != 0;
+    bool room = lua_checkstack(L, 8) != 0;
+    pushed = room && lua_push_object(L, rec.callback) != 0;
+    if (room && !pushed) report_missing_callback(rec);
     if (pushed) {
       lua_pushstring(L, text);
       lua_pushnumber(L, static_cast<lua_Number>(rec.socket));
