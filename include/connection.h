@@ -33,6 +33,9 @@ struct ConnectionRecord {
   std::uint64_t serial = 0;            // identity of the socket at Add
   std::atomic<int> refs{1};            // the registry's reference plus every finder's
   std::atomic<bool> released{false};   // removed from the registry
+  // Its socket was closed outright and the end is still to be reported: the
+  // record outlives the socket even when the number comes back with a new one.
+  std::atomic<bool> end_pending{false};
   std::mutex keepalive_mu;             // keep-alive fields against a tick
   // NetworkThread only: the missing callback has been reported once.
   bool callback_missing_reported = false;

@@ -36,6 +36,13 @@ void report_missing_callback(ConnectionRecord& rec) {
   plat::debug_output(text);
 }
 
+// The record of the socket that s names now. A record left behind by an earlier
+// socket with the same number (one whose end is still to be reported) is not it.
+RecordRef find_current(plat::Socket s) {
+  std::uint64_t serial = plat::socket_serial(s);
+  return serial != 0 ? registry_find_exact(s, serial) : RecordRef();
+}
+
 // Waits for the script lock in slices for as long as a script state is attached
 // and the plug-in is not closing, so an event is neither lost to a slow script nor
 // delivered without the lock. Returns the state with `lock` held, or nullptr.
@@ -82,9 +89,12 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   return pushed;
 }
 
+// Delivers the complete lines waiting on the record's socket. Stops when the
+// record is released or its socket closed (a callback's Close), so a socket that
+// has since been given the same number is never read for it.
 void read_lines(ConnectionRecord& rec) {
   char line[kMaxLineText + 1];
-  while (line_reader(rec, line) == 1)
+  while (!rec.released.load() && line_reader(rec, line) == 1)
     if (!call_script(rec, line, 0, "Error (Read): %s")) return;  // the rest waits
 }
 
@@ -124,7 +134,7 @@ std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n
 int line_reader(ConnectionRecord& rec, char* out) {
   for (;;) {
     TakeCtx ctx{&rec, false};
-    int r = plat::recv_scan(rec.socket, take_line, &ctx);
+    int r = plat::recv_scan(rec.socket, rec.serial, take_line, &ctx);
     if (r == 0) return 0;
     if (r < 0) return -1;
     if (ctx.complete) {
@@ -137,12 +147,12 @@ int line_reader(ConnectionRecord& rec, char* out) {
 }
 
 void on_read(plat::Socket s) {
-  RecordRef rec = registry_find(s);
+  RecordRef rec = find_current(s);
   if (rec) read_lines(*rec);
 }
 
 void on_close(plat::Socket s) {
-  RecordRef rec = registry_find(s);
+  RecordRef rec = find_current(s);
   if (!rec) return;
   read_lines(*rec);  // complete lines still waiting come first
   call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
@@ -157,7 +167,7 @@ void on_ended(plat::Socket s, std::uint64_t serial) {
 }
 
 void on_accept(plat::Socket s) {
-  RecordRef rec = registry_find(s);
+  RecordRef rec = find_current(s);
   if (rec) call_script(*rec, "Incomming Connection.", 2, "Error (Accept): %s");
 }
 

@@ -78,9 +78,10 @@ std::uint64_t socket_serial(Socket s);
 // bytes waiting (at least one) and returns how many it consumed; the rest stay for
 // the next call. Returns the count consumed, 0 at end of stream, -1 on failure
 // (last_error, 10035 when nothing waits); it never waits. Counts as one receive for re-enabling
-// read notifications.
+// read notifications. A non-zero `serial` must be s's socket_serial, else nothing
+// is read and the call fails with 10038: the number may name a newer socket by now.
 using RecvTake = std::size_t (*)(void* ctx, const char* data, std::size_t len);
-int recv_scan(Socket s, RecvTake take, void* ctx);
+int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx);
 
 // Port numbers in network byte order (htons / ntohs), whatever the CPU's order.
 inline std::uint16_t port_to_net(std::uint16_t port) {

@@ -451,9 +451,9 @@ int send_bytes(Socket s, const char* data, int len) {
   return static_cast<int>(r);
 }
 
-int recv_scan(Socket s, RecvTake take, void* ctx) {
+int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx) {
   auto st = find_sock(s);
-  if (!st) return fail(kErrNotSocket);
+  if (!st || (serial != 0 && st->serial != serial)) return fail(kErrNotSocket);
   std::lock_guard<std::mutex> lk(st->mu);
   for (;;) {
     if (st->closed) return fail(kErrNotSocket);
@@ -492,7 +492,7 @@ int recv_bytes(Socket s, char* buf, int len) {
     std::size_t cap;
   } into{buf, static_cast<std::size_t>(len)};
   return recv_scan(
-      s,
+      s, 0,
       [](void* ctx, const char* data, std::size_t n) {
         auto* in = static_cast<Into*>(ctx);
         std::size_t k = n < in->cap ? n : in->cap;

@@ -121,7 +121,11 @@ int recv_bytes(Socket s, char* buf, int len) {
 
 // Winsock keeps the bytes: peek at what waits, then take exactly what was used,
 // so its own read notifications stay right for whatever is left.
-int recv_scan(Socket s, RecvTake take, void* ctx) {
+int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx) {
+  if (serial != 0 && socket_serial(s) != serial) {
+    WSASetLastError(kErrNotSocket);
+    return -1;
+  }
   char buf[1024];
   int n = recv(static_cast<SOCKET>(s), buf, sizeof buf, MSG_PEEK);
   if (n == SOCKET_ERROR) return -1;

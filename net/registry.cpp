@@ -125,11 +125,12 @@ bool registry_add(plat::Socket s, const char* callback, const char* host) {
   {
     std::lock_guard<std::mutex> lk(g_registry_mu);
     // Records of an earlier socket that had this number can never get another
-    // notification: drop them now rather than keep them until the next clear.
+    // notification: drop them now rather than keep them until the next clear,
+    // unless the end of their connection is still to be reported.
     auto it = g_by_socket.find(s);
     for (ConnectionRecord* p = it == g_by_socket.end() ? nullptr : it->second; p;) {
       ConnectionRecord* older = p->older_same;
-      if (p->serial != r->serial) {
+      if (p->serial != r->serial && !p->end_pending.load()) {
         unlink_locked(p);
         release_locked(p);
         stale.push_back(p);
@@ -233,7 +234,16 @@ bool graceful_close(plat::Socket s) {
 
 int close_connection(plat::Socket s) {
   std::uint64_t serial = plat::socket_serial(s);
-  if (graceful_close(s) && serial != 0) network_post_ended(s, serial);
+  // Marked before the close: the moment the socket is closed its number can come
+  // back with a new socket, whose Add must not drop the record whose end is still
+  // to be reported.
+  RecordRef rec = serial != 0 ? registry_find_exact(s, serial) : RecordRef();
+  if (rec) rec->end_pending = true;
+  if (graceful_close(s) && serial != 0) {
+    network_post_ended(s, serial);
+  } else if (rec) {
+    rec->end_pending = false;
+  }
   return 0;
 }
 
