@@ -82,6 +82,8 @@ std::uint64_t socket_serial(Socket s);
 // is read and the call fails with 10038: the number may name a newer socket by now.
 using RecvTake = std::size_t (*)(void* ctx, const char* data, std::size_t len);
 int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx);
+// Bytes a receive could return now without waiting (FIONREAD), or -1.
+long recv_pending(Socket s);
 
 // Port numbers in network byte order (htons / ntohs), whatever the CPU's order.
 inline std::uint16_t port_to_net(std::uint16_t port) {

@@ -502,6 +502,14 @@ int recv_bytes(Socket s, char* buf, int len) {
       &into);
 }
 
+long recv_pending(Socket s) {
+  auto st = find_sock(s);
+  if (!st) return fail(kErrNotSocket);
+  std::lock_guard<std::mutex> lk(st->mu);
+  if (st->closed) return fail(kErrNotSocket);
+  return static_cast<long>(st->len - st->pos) + bytes_waiting(st->fd);
+}
+
 int shutdown_send(Socket s) {
   auto st = find_sock(s);
   if (!st) return fail(kErrNotSocket);

@@ -135,6 +135,12 @@ int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx) {
   return r == SOCKET_ERROR ? -1 : r;
 }
 
+long recv_pending(Socket s) {
+  u_long n = 0;
+  if (ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &n) != 0) return -1;
+  return static_cast<long>(n);
+}
+
 int shutdown_send(Socket s) { return shutdown(static_cast<SOCKET>(s), 1) == 0 ? 0 : -1; }
 
 int close_socket(Socket s) {
