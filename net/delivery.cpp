@@ -15,14 +15,23 @@ namespace {
 
 constexpr unsigned kScriptLockWaitMs = 1000;
 
+// What one read notification may deliver before the connection goes to the back
+// of the queue (a new notification is already posted for the rest): a peer that
+// sends without pause must not keep every other connection waiting.
+constexpr int kLinesPerNotification = 64;
+constexpr std::size_t kBytesPerNotification = 16384;
+
 struct TakeCtx {
   ConnectionRecord* rec;
   bool complete;
+  std::size_t consumed;
 };
 
 std::size_t take_line(void* ctx, const char* data, std::size_t n) {
   auto* c = static_cast<TakeCtx*>(ctx);
-  return line_take(c->rec->line_length, c->rec->line_buffer, data, n, &c->complete);
+  std::size_t used = line_take(c->rec->line_length, c->rec->line_buffer, data, n, &c->complete);
+  c->consumed += used;
+  return used;
 }
 
 // Said once per record on the debugger channel: a misspelt callback name is the
@@ -89,13 +98,18 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   return pushed;
 }
 
-// Delivers the complete lines waiting on the record's socket. Stops when the
-// record is released or its socket closed (a callback's Close), so a socket that
-// has since been given the same number is never read for it.
-void read_lines(ConnectionRecord& rec) {
+// Delivers the complete lines waiting on the record's socket: all of them, or
+// with `bounded` one notification's share. Stops when the record is released or
+// its socket closed (a callback's Close), so a socket that has since been given
+// the same number is never read for it.
+void read_lines(ConnectionRecord& rec, bool bounded) {
   char line[kMaxLineText + 1];
-  while (!rec.released.load() && line_reader(rec, line) == 1)
+  std::size_t bytes = 0;
+  for (int lines = 0; !rec.released.load(); ++lines) {
+    if (bounded && (lines >= kLinesPerNotification || bytes >= kBytesPerNotification)) return;
+    if (line_reader(rec, line, &bytes) != 1) return;
     if (!call_script(rec, line, 0, "Error (Read): %s")) return;  // the rest waits
+  }
 }
 
 }  // namespace
@@ -131,10 +145,11 @@ std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n
   return i;
 }
 
-int line_reader(ConnectionRecord& rec, char* out) {
+int line_reader(ConnectionRecord& rec, char* out, std::size_t* consumed) {
   for (;;) {
-    TakeCtx ctx{&rec, false};
+    TakeCtx ctx{&rec, false, 0};
     int r = plat::recv_scan(rec.socket, rec.serial, take_line, &ctx);
+    if (consumed) *consumed += ctx.consumed;
     if (r == 0) return 0;
     if (r < 0) return -1;
     if (ctx.complete) {
@@ -148,13 +163,13 @@ int line_reader(ConnectionRecord& rec, char* out) {
 
 void on_read(plat::Socket s) {
   RecordRef rec = find_current(s);
-  if (rec) read_lines(*rec);
+  if (rec) read_lines(*rec, true);
 }
 
 void on_close(plat::Socket s) {
   RecordRef rec = find_current(s);
   if (!rec) return;
-  read_lines(*rec);  // complete lines still waiting come first
+  read_lines(*rec, false);  // every complete line still waiting comes first
   call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
   registry_remove_record(rec.get());
 }

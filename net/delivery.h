@@ -17,9 +17,10 @@ constexpr std::size_t kMaxLineText = 999;
 std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete);
 
 // Reads from the record's socket until a line is complete: 1 with the line in
-// `out` (kMaxLineText + 1 bytes), 0 at end of stream, -1 when nothing more waits
-// or the receive fails.
-int line_reader(ConnectionRecord& rec, char* out);
+// `out` (kMaxLineText + 1 bytes), 0 at end of stream, -1 when nothing more waits,
+// the receive fails, or the socket is no longer the record's. Adds the bytes it
+// consumed to *consumed when given.
+int line_reader(ConnectionRecord& rec, char* out, std::size_t* consumed = nullptr);
 
 void on_read(plat::Socket s);
 void on_close(plat::Socket s);
