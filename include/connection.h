@@ -39,6 +39,9 @@ struct ConnectionRecord {
   std::mutex keepalive_mu;             // keep-alive fields against a tick
   // NetworkThread only: the missing callback has been reported once.
   bool callback_missing_reported = false;
+  // Script functions only: an Accept on this listener failed at the descriptor
+  // limit, and the script has been told; the next accepted connection clears it.
+  std::atomic<bool> accept_limit_reported{false};
 };
 
 // A counted reference to a record found in the registry: the record stays valid

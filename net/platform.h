@@ -33,6 +33,7 @@ using Thread = ThreadRec*;
 
 // Windows Sockets error numbers the plug-in relies on by name.
 constexpr int kErrInvalid = 10022;
+constexpr int kErrTooManySockets = 10024;
 constexpr int kErrWouldBlock = 10035;
 constexpr int kErrNotSocket = 10038;
 constexpr int kErrAddrInUse = 10048;
@@ -65,6 +66,9 @@ int bind_any(Socket s, std::uint16_t port_net);                   // 0 or -1
 int listen_socket(Socket s, int backlog);                         // 0 or -1
 // listen_socket's backlog for the longest queue the system allows (SOMAXCONN).
 constexpr int kBacklogMax = -1;
+// At the descriptor limit (10024) one pending connection, if any, is accepted with
+// a descriptor held in reserve and reset at once, so it neither stays queued
+// (keeping the listener ready) nor waits for a descriptor that may never come.
 Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer_port_net);
 int send_bytes(Socket s, const char* data, int len);              // count or -1
 int recv_bytes(Socket s, char* buf, int len);                     // count, 0 at end, -1; never waits

@@ -144,6 +144,7 @@ struct SockState {
   // not again until a receive or accept re-enables it; close is posted once.
   bool read_armed = true, read_queued = false;
   bool accept_armed = true, accept_queued = false;
+  bool starved = false;  // accept notifications wait for a descriptor to be freed
   bool close_posted = false, peer_eof = false;
   std::uint32_t interest = 0;
   bool registered = false;
@@ -155,6 +156,15 @@ std::mutex g_sock_mu;
 std::unordered_map<int, std::shared_ptr<SockState>> g_socks;
 std::uint64_t g_next_serial = 1;
 std::atomic<int> g_library_starts{0};
+
+// A descriptor held in reserve while the socket library is started. At the
+// descriptor limit accept4 fails with EMFILE and leaves the connection queued, so
+// the listener stays ready and its accept notification would come back at once,
+// forever; closing the reserve frees one number to accept that connection and
+// reset it.
+std::mutex g_reserve_mu;
+int g_reserve_fd = -1;
+std::atomic<int> g_starved_listeners{0};
 
 std::mutex g_win_mu;
 std::unordered_map<Window, std::shared_ptr<EventWindow>> g_windows;
@@ -325,6 +335,53 @@ void on_timers(EventWindow& w) {
   rearm_timerfd(w);
 }
 
+int reserve_fd_open() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+enum class Drop { kNothingPending, kDropped, kStuck };
+
+// At the descriptor limit: accepts one pending connection of the listening
+// descriptor on the reserve's number and resets it.
+Drop drop_pending(int lfd) {
+  pollfd p{lfd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return Drop::kNothingPending;  // also keeps a blocking listener from waiting
+  std::lock_guard<std::mutex> lk(g_reserve_mu);
+  if (g_reserve_fd < 0 && g_library_starts.load() > 0) g_reserve_fd = reserve_fd_open();
+  if (g_reserve_fd < 0) return Drop::kStuck;
+  ::close(g_reserve_fd);
+  int c;
+  do {
+    c = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (c < 0 && errno == EINTR);
+  int err = errno;
+  if (c >= 0) {
+    linger lg{1, 0};  // a reset tells the peer at once that no one will answer
+    ::setsockopt(c, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    ::close(c);
+  }
+  g_reserve_fd = reserve_fd_open();
+  if (c >= 0) return Drop::kDropped;
+  return err == EAGAIN || err == EWOULDBLOCK ? Drop::kNothingPending : Drop::kStuck;
+}
+
+// A descriptor was freed: listeners that could not even drop a connection may
+// accept again.
+void wake_starved_listeners() {
+  if (g_starved_listeners.load() == 0) return;
+  std::vector<std::shared_ptr<SockState>> all;
+  {
+    std::lock_guard<std::mutex> lk(g_sock_mu);
+    for (auto& kv : g_socks) all.push_back(kv.second);
+  }
+  for (auto& st : all) {
+    std::lock_guard<std::mutex> lk(st->mu);
+    if (!st->starved) continue;
+    st->starved = false;
+    --g_starved_listeners;
+    st->accept_armed = true;
+    update(*st, 0);
+  }
+}
+
 void on_socket_event(std::uint64_t token, std::uint32_t events) {
   auto st = find_sock(static_cast<Socket>(token & ((1u << kFdBits) - 1)));
   if (!st || st->serial != token >> kFdBits) return;
@@ -344,11 +401,20 @@ void set_last_error(int code) { t_last_error = code; }
 
 // ---------------------------------------------------------------- sockets
 
-void socket_library_start() { ++g_library_starts; }
+void socket_library_start() {
+  ++g_library_starts;
+  std::lock_guard<std::mutex> lk(g_reserve_mu);
+  if (g_reserve_fd < 0) g_reserve_fd = reserve_fd_open();
+}
 
 void socket_library_stop() {
   int n = g_library_starts.load();
   while (n > 0 && !g_library_starts.compare_exchange_weak(n, n - 1)) {
+  }
+  std::lock_guard<std::mutex> lk(g_reserve_mu);
+  if (g_library_starts.load() <= 0 && g_reserve_fd >= 0) {
+    ::close(g_reserve_fd);
+    g_reserve_fd = -1;
   }
 }
 
@@ -364,7 +430,7 @@ Socket tcp_socket() {
   }
   if (fd >= (1 << kFdBits)) {
     ::close(fd);
-    fail(10024);
+    fail(kErrTooManySockets);
     return kInvalidSocket;
   }
   return adopt_fd(fd);
@@ -425,10 +491,19 @@ Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer
     fd = ::accept4(st->fd, reinterpret_cast<sockaddr*>(&sa), &n, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   int err = errno;
+  Drop drop = Drop::kNothingPending;
+  if (fd < 0 && (err == EMFILE || err == ENFILE)) drop = drop_pending(st->fd);
   {
     std::lock_guard<std::mutex> lk(st->mu);
-    st->accept_armed = true;
-    update(*st, 0);
+    if (drop == Drop::kStuck && !st->starved && !st->closed) {
+      // No number even for the reserve: re-enabling now would notify again at
+      // once; wait until a socket is closed.
+      st->starved = true;
+      ++g_starved_listeners;
+    } else if (!st->starved) {
+      st->accept_armed = true;
+      update(*st, 0);
+    }
   }
   if (fd < 0) {
     fail(wsa_from_errno(err));
@@ -539,7 +614,12 @@ int close_socket(Socket s) {
     st->win.reset();
     st->buf.reset();
     ::close(st->fd);
+    if (st->starved) {
+      st->starved = false;
+      --g_starved_listeners;
+    }
   }
+  wake_starved_listeners();
   return 0;
 }
 

@@ -27,6 +27,33 @@ std::map<Socket, std::uint64_t> g_sockets;  // sockets this layer created, and t
 std::uint64_t g_next_serial = 1;
 std::map<Window, std::set<std::uintptr_t>> g_timers;
 
+// A socket held in reserve while the socket library is started: at the limit of
+// open sockets (10024) it is closed to accept one pending connection and reset
+// it, so the connection does not stay queued and bring the accept notification
+// back at once, forever.
+std::mutex g_reserve_mu;
+SOCKET g_reserve = INVALID_SOCKET;
+int g_library_starts = 0;
+
+void drop_pending(SOCKET listener) {
+  fd_set ready;
+  FD_ZERO(&ready);
+  FD_SET(listener, &ready);
+  timeval now{0, 0};
+  if (select(0, &ready, nullptr, nullptr, &now) <= 0) return;  // nothing pending
+  std::lock_guard<std::mutex> lk(g_reserve_mu);
+  if (g_reserve == INVALID_SOCKET) g_reserve = socket(AF_INET, SOCK_STREAM, 0);
+  if (g_reserve == INVALID_SOCKET) return;
+  closesocket(g_reserve);
+  SOCKET c = accept(listener, nullptr, nullptr);
+  if (c != INVALID_SOCKET) {
+    linger lg{1, 0};  // a reset tells the peer at once that no one will answer
+    setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg);
+    closesocket(c);
+  }
+  g_reserve = socket(AF_INET, SOCK_STREAM, 0);
+}
+
 Socket adopt(SOCKET s) {
   std::lock_guard<std::mutex> lk(g_mu);
   g_sockets[static_cast<Socket>(s)] = g_next_serial++;
@@ -64,9 +91,21 @@ void set_last_error(int code) { WSASetLastError(code); }
 void socket_library_start() {
   WSADATA data;
   WSAStartup(MAKEWORD(1, 1), &data);
+  std::lock_guard<std::mutex> lk(g_reserve_mu);
+  ++g_library_starts;
+  if (g_reserve == INVALID_SOCKET) g_reserve = socket(AF_INET, SOCK_STREAM, 0);
 }
 
-void socket_library_stop() { WSACleanup(); }
+void socket_library_stop() {
+  {
+    std::lock_guard<std::mutex> lk(g_reserve_mu);
+    if (g_library_starts > 0 && --g_library_starts == 0 && g_reserve != INVALID_SOCKET) {
+      closesocket(g_reserve);
+      g_reserve = INVALID_SOCKET;
+    }
+  }
+  WSACleanup();
+}
 
 Socket tcp_socket() {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -103,7 +142,12 @@ Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer
   sockaddr_in sa{};
   int n = sizeof sa;
   SOCKET c = accept(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &n);
-  if (c == INVALID_SOCKET) return kInvalidSocket;
+  if (c == INVALID_SOCKET) {
+    int err = WSAGetLastError();
+    if (err == WSAEMFILE) drop_pending(static_cast<SOCKET>(s));
+    WSASetLastError(err);
+    return kInvalidSocket;
+  }
   if (peer_addr_net) *peer_addr_net = sa.sin_addr.s_addr;
   if (peer_port_net) *peer_port_net = sa.sin_port;
   return adopt(c);

@@ -57,6 +57,20 @@ int open_client(const char* host, std::int32_t port, const char* callback, plat:
   return 0;
 }
 
+plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std::uint16_t* port_net) {
+  plat::Socket s = plat::accept_socket(listener, addr_net, port_net);
+  bool at_limit = s == plat::kInvalidSocket && plat::last_error() == plat::kErrTooManySockets;
+  if (s == plat::kInvalidSocket && !at_limit) return s;
+  // A burst of connections at the limit fails one Accept each; one line says why.
+  RecordRef rec = registry_find(listener);
+  if (!at_limit) {
+    if (rec) rec->accept_limit_reported = false;
+  } else if (!rec || !rec->accept_limit_reported.exchange(true)) {
+    script_print("%s", socket_error_text("Accept failed.", plat::kErrTooManySockets));
+  }
+  return s;
+}
+
 int open_listener(std::int32_t port, const char* callback, plat::Socket* out) {
   plat::Socket s = plat::tcp_socket();
   *out = s;

@@ -23,6 +23,11 @@ int open_client(const char* host, std::int32_t port, const char* callback, plat:
 // socket is still handed back) or -4 (notifications could not be requested).
 int open_listener(std::int32_t port, const char* callback, plat::Socket* out);
 
+// Accepts one waiting connection: the new socket, or kInvalidSocket. At the
+// descriptor limit (10024) the script is told once through its print, until a
+// connection is accepted on that listener again.
+plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std::uint16_t* port_net);
+
 // Asks for read and close notifications on the notification window.
 int request_client_events(plat::Socket s);
 

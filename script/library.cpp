@@ -88,7 +88,7 @@ int l_accept(lua_State* L) {
   const char* callback = arg_text(L, 2, 2);
   std::uint32_t addr = 0;
   std::uint16_t port = 0;
-  plat::Socket s = plat::accept_socket(listener, &addr, &port);
+  plat::Socket s = accept_pending(listener, &addr, &port);
   if (s == plat::kInvalidSocket) {
     lua_pushnumber(L, 0);
     lua_pushstring(L, "");
