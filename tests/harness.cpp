@@ -210,6 +210,31 @@ void Peer::reset() {
   close();
 }
 
+Flood::Flood(Peer p, int seconds) : peer(std::move(p)) {
+  int big = 4 << 20;  // the system caps it; a larger backlog either way
+  ::setsockopt(peer.fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+  sender = std::thread([this, seconds] {
+    std::string chunk;
+    while (chunk.size() < 65536) chunk += "flood-flood-flood-flood-flood\r\n";
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!stop.load()) {
+      if (std::chrono::steady_clock::now() > end) {
+        deadline_passed = true;
+        return;
+      }
+      pollfd w{peer.fd, POLLOUT, 0};
+      if (::poll(&w, 1, 50) <= 0) continue;
+      if (::send(peer.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN)
+        return;  // the plug-in closed or reset the connection
+    }
+  });
+}
+
+void Flood::finish() {
+  stop = true;
+  if (sender.joinable()) sender.join();
+}
+
 PeerListener::PeerListener() {
   fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
@@ -275,6 +300,24 @@ std::string slurp(const std::string& path) {
   std::stringstream ss;
   ss << f.rdbuf();
   return ss.str();
+}
+
+std::string capture_stderr(const std::function<void()>& fn) {
+  std::fflush(stderr);
+  FILE* tmp = std::tmpfile();
+  int saved = ::dup(2);
+  ::dup2(::fileno(tmp), 2);
+  fn();
+  std::fflush(stderr);
+  ::dup2(saved, 2);
+  ::close(saved);
+  std::rewind(tmp);
+  std::string out;
+  char buf[512];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
+  std::fclose(tmp);
+  return out;
 }
 
 std::string temp_dir() {

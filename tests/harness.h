@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -98,6 +99,20 @@ struct Peer {
   void reset();  // close with RST
 };
 
+// A peer that sends short lines as fast as the connection takes them, until
+// finished, until the connection breaks, or until its deadline passes.
+struct Flood {
+  Peer peer;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> deadline_passed{false};
+  std::thread sender;
+  explicit Flood(Peer p, int seconds = 20);
+  Flood(const Flood&) = delete;
+  Flood& operator=(const Flood&) = delete;
+  ~Flood() { finish(); }
+  void finish();  // stops sending and waits for the sender
+};
+
 // A listening loopback socket on a free port.
 struct PeerListener {
   int fd = -1;
@@ -121,6 +136,8 @@ struct Child {
   std::string err() const;
 };
 std::string slurp(const std::string& path);
+// What fn writes to standard error while it runs.
+std::string capture_stderr(const std::function<void()>& fn);
 std::string temp_dir();
 
 Peer connect_to(std::uint16_t port);

@@ -9,25 +9,6 @@ using namespace cvn::test;
 
 namespace {
 
-// Captures what a call writes to standard error.
-std::string capture_stderr(const std::function<void()>& fn) {
-  std::fflush(stderr);
-  FILE* tmp = std::tmpfile();
-  int saved = ::dup(2);
-  ::dup2(::fileno(tmp), 2);
-  fn();
-  std::fflush(stderr);
-  ::dup2(saved, 2);
-  ::close(saved);
-  std::rewind(tmp);
-  std::string out;
-  char buf[512];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
-  std::fclose(tmp);
-  return out;
-}
-
 struct Connected {
   PeerListener l;
   Peer peer;
@@ -106,6 +87,17 @@ TEST_F(Registry, GracefulCloseDrainsUnreadBytesAndClosesWhenThePeerHasClosed) {
   EXPECT_TRUE(closed);
   EXPECT_EQ("\nFYI, received 10 unexpected bytes during shutdown.\n", err);
   EXPECT_FALSE(plat::is_socket(c.s));
+}
+
+TEST_F(Registry, GracefulCloseWritesOneLineForEverythingItDiscards) {
+  Connected c;
+  c.peer.send(std::string(30000, 'x'));  // several receives' worth
+  c.peer.close();
+  ASSERT_TRUE(wait_until([&] { return plat::recv_pending(c.s) == 30000; }));
+  bool closed = false;
+  std::string err = capture_stderr([&] { closed = graceful_close(c.s); });
+  EXPECT_TRUE(closed);
+  EXPECT_EQ("\nFYI, received 30000 unexpected bytes during shutdown.\n", err);
 }
 
 TEST_F(Registry, GracefulCloseOnAClosedSocketFailsAtTheShutdown) {
