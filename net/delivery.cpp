@@ -18,8 +18,8 @@ constexpr unsigned kScriptLockWaitMs = 1000;
 // What one read notification may deliver before the connection goes to the back
 // of the queue (a new notification is already posted for the rest): a peer that
 // sends without pause must not keep every other connection waiting.
-constexpr int kLinesPerNotification = 64;
-constexpr std::size_t kBytesPerNotification = 16384;
+constexpr int kLinesPerNotification = 128;
+constexpr std::size_t kBytesPerNotification = 32768;
 
 struct TakeCtx {
   ConnectionRecord* rec;
