@@ -4,8 +4,11 @@
 //           callback, for the plug-in, a C floor (bulk reads, CR/LF split, one
 //           lua_pcall per line) and a LuaSocket script (receive('*l') per line);
 //   events  CPU per event with 10 and with 10,000 connections;
-//   timers  10,000 keep-alive timers at 100 ms: ticks delivered against nominal.
-// Usage: bench_delivery [lines|events|timers|all] [--lines N]
+//   timers  10,000 keep-alive timers at 100 ms: ticks delivered against nominal;
+//   fairness  how long a quiet connection's line takes to reach its callback,
+//           alone and beside a connection that sends as fast as it can.
+// Usage: bench_delivery [lines|events|timers|fairness|all] [--lines N]
+//        bench_delivery plugin-lines [--lines N] [--size N]   (the plug-in alone)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -448,13 +452,113 @@ void bench_timers() {
   plugin_up();
 }
 
+// ---------------------------------------------------------------- fairness
+
+double steady_ms() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int l_now_ms(lua_State* L) {
+  lua_pushnumber(L, steady_ms());
+  return 1;
+}
+
+struct Latencies {
+  double p50, p99, max;
+  std::size_t n;
+  double flood_lines_per_s;
+};
+
+// A quiet connection gets one line every 10 ms for `seconds`, its send time in
+// the line; the callback notes how long it took. With `flood`, a second
+// connection's peer sends 32-byte lines as fast as the socket takes them.
+Latencies fairness_run(bool flood, double seconds) {
+  std::uint16_t port = 0;
+  int lfd = listen_loopback(&port);
+  std::string open = "cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", ";
+  run_lua("lat, flood = {}, 0 "
+          "function OnQuiet(line, s, status) if status == 0 then lat[table.getn(lat) + 1] = now_ms() - tonumber(line) end end "
+          "function OnFlood(line) flood = flood + 1 end "
+          "q = " + open + "'OnQuiet') f = " + open + "'OnFlood')");
+  int quiet = accept(lfd, nullptr, nullptr);
+  int flooder = accept(lfd, nullptr, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread sender;
+  if (flood)
+    sender = std::thread([&] {
+      std::string chunk;
+      while (chunk.size() < 65536) chunk += std::string(30, 'f') + "\r\n";
+      while (!stop.load()) send_all(flooder, chunk);
+    });
+  double t0 = now_s(), flood0 = lua_number("flood");
+  int sent = 0;
+  while (now_s() - t0 < seconds) {
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "%.3f\r\n", steady_ms());
+    send_all(quiet, std::string(line, static_cast<std::size_t>(n)));
+    ++sent;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  double flood_rate = (lua_number("flood") - flood0) / (now_s() - t0);
+  stop = true;
+  if (sender.joinable()) sender.join();
+  double end = now_s() + 30;
+  std::vector<double> lat;
+  while (now_s() < end) {
+    pthread_mutex_lock(&g_lock);
+    lua_getglobal(g_L, "lat");
+    int n = static_cast<int>(luaL_getn(g_L, -1));
+    if (n >= sent) {
+      for (int i = 1; i <= n; ++i) {
+        lua_rawgeti(g_L, -1, i);
+        lat.push_back(lua_tonumber(g_L, -1));
+        lua_pop(g_L, 1);
+      }
+    }
+    lua_settop(g_L, 0);
+    pthread_mutex_unlock(&g_lock);
+    if (!lat.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  run_lua("cvn_old.Close(q) cvn_old.Close(f)");
+  close(quiet);
+  close(flooder);
+  close(lfd);
+  plugin_down();  // retire both connections, whatever the flood left unread
+  plugin_up();
+  if (lat.empty()) return {0, 0, 0, 0, flood_rate};
+  std::sort(lat.begin(), lat.end());
+  auto at = [&](double q) { return lat[std::min(lat.size() - 1, static_cast<std::size_t>(q * static_cast<double>(lat.size())))]; };
+  return {at(0.50), at(0.99), lat.back(), lat.size(), flood_rate};
+}
+
+void bench_fairness() {
+  const double seconds = 5;
+  pthread_mutex_lock(&g_lock);
+  lua_register(g_L, "now_ms", l_now_ms);
+  pthread_mutex_unlock(&g_lock);
+  Latencies alone = fairness_run(false, seconds);
+  pthread_mutex_lock(&g_lock);
+  lua_register(g_L, "now_ms", l_now_ms);  // a new state after the reload
+  pthread_mutex_unlock(&g_lock);
+  Latencies beside = fairness_run(true, seconds);
+  std::printf("== a quiet connection (a line every 10 ms for %.0f s) alone and beside a flood\n", seconds);
+  std::printf("%-16s %6s %9s %9s %9s %14s\n", "quiet line", "lines", "p50 ms", "p99 ms", "max ms", "flood lines/s");
+  std::printf("%-16s %6zu %9.3f %9.3f %9.3f %14s\n", "alone", alone.n, alone.p50, alone.p99, alone.max, "-");
+  std::printf("%-16s %6zu %9.3f %9.3f %9.3f %14.0f\n", "beside a flood", beside.n, beside.p50, beside.p99,
+              beside.max, beside.flood_lines_per_s);
+  std::printf("p99 beside a flood vs alone: %.1f\n", alone.p99 > 0 ? beside.p99 / alone.p99 : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string what = argc > 1 ? argv[1] : "all";
-  std::size_t lines = 1000000;
-  for (int i = 1; i + 1 < argc; ++i)
+  std::size_t lines = 1000000, size = 32;
+  for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--lines") lines = std::strtoul(argv[i + 1], nullptr, 10);
+    if (std::string(argv[i]) == "--size") size = std::max<std::size_t>(3, std::strtoul(argv[i + 1], nullptr, 10));
+  }
   signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   rlimit rl{};
@@ -463,12 +567,13 @@ int main(int argc, char** argv) {
   setrlimit(RLIMIT_NOFILE, &rl);
   plugin_up();
   if (what == "lines" || what == "all") bench_lines(lines);
-  if (what == "plugin-lines") {  // the plug-in alone, for counting system calls
-    Result r = plugin_lines(lines, 32);
-    std::printf("%zu lines of 32 bytes: %.0f lines/s\n", lines, r.lines_per_s);
+  if (what == "plugin-lines") {  // the plug-in alone, for counting system calls or instructions
+    Result r = plugin_lines(lines, size);
+    std::printf("%zu lines of %zu bytes: %.0f lines/s\n", lines, size, r.lines_per_s);
   }
   if (what == "events" || what == "all") bench_events();
   if (what == "timers" || what == "all") bench_timers();
+  if (what == "fairness" || what == "all") bench_fairness();
   plugin_down();
   return 0;
 }

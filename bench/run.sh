@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs them. Every figure is printed beside a baseline
 # measured in the same run; nothing here is a pass/fail test.
-#   bench/run.sh [lines|events|timers|all] [--lines N]
+#   bench/run.sh [lines|events|timers|fairness|all] [--lines N]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
