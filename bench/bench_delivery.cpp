@@ -455,7 +455,8 @@ void bench_timers() {
 // ---------------------------------------------------------------- fairness
 
 double steady_ms() {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  auto since_boot = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration<double, std::milli>(since_boot).count();
 }
 
 int l_now_ms(lua_State* L) {
@@ -477,7 +478,8 @@ Latencies fairness_run(bool flood, double seconds) {
   int lfd = listen_loopback(&port);
   std::string open = "cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", ";
   run_lua("lat, flood = {}, 0 "
-          "function OnQuiet(line, s, status) if status == 0 then lat[table.getn(lat) + 1] = now_ms() - tonumber(line) end end "
+          "function OnQuiet(line, s, status) "
+          "  if status == 0 then lat[table.getn(lat) + 1] = now_ms() - tonumber(line) end end "
           "function OnFlood(line) flood = flood + 1 end "
           "q = " + open + "'OnQuiet') f = " + open + "'OnFlood')");
   int quiet = accept(lfd, nullptr, nullptr);

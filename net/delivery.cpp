@@ -40,7 +40,8 @@ void report_missing_callback(ConnectionRecord& rec) {
   if (rec.callback_missing_reported) return;
   rec.callback_missing_reported = true;
   char text[kCallbackNameSize + kHostTextSize + 100];
-  std::snprintf(text, sizeof text, "Callback \"%s\" of socket %" PRIuPTR " (host \"%s\") is not a function; nothing is called",
+  std::snprintf(text, sizeof text,
+                "Callback \"%s\" of socket %" PRIuPTR " (host \"%s\") is not a function; nothing is called",
                 rec.callback, rec.socket, rec.host);
   plat::debug_output(text);
 }

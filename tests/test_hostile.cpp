@@ -243,7 +243,8 @@ TEST(Limits, FiveHundredConnectsFromThirtyTwoThreadsAllReachTheScript) {
   p.run("seen, lines, closed = {}, 0, 0 "
         "function OnListen(line, s, status) cvn_old.Accept(s, 'OnPeer') end "
         "function OnPeer(line, s, status) "
-        "  if status == 1 then closed = closed + 1 elseif not seen[line] then seen[line] = true lines = lines + 1 end end "
+        "  if status == 1 then closed = closed + 1 "
+        "  elseif not seen[line] then seen[line] = true lines = lines + 1 end end "
         "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
   constexpr int kThreads = 32, kConnects = 500;
   std::atomic<int> next{0}, connected{0};
@@ -263,8 +264,8 @@ TEST(Limits, FiveHundredConnectsFromThirtyTwoThreadsAllReachTheScript) {
         socklen_t n = sizeof err;
         if (::poll(&w, 1, 3000) == 1) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &n);
         std::string line = "client " + std::to_string(i) + "\n";
-        if (err == 0 && ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()))
-          ++connected;
+        auto n_sent = static_cast<ssize_t>(line.size());
+        if (err == 0 && ::send(fd, line.data(), line.size(), MSG_NOSIGNAL) == n_sent) ++connected;
         ::close(fd);
       }
     });
