@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../include/host_interface.h"
+#include "host_lua.h"
 
 // A plain global name or a dotted path through nested tables (Devices.Tv.OnLine).
 // Lookups are raw: a metatable on the globals that raises for unknown names must

@@ -1,6 +1,7 @@
 // tavrel: the stand-in host. Loads a plug-in as the home-automation host does,
-// hands it a Lua 5.1 state, runs a script under the script lock and serves the
+// hands it a Lua state, runs a script under the script lock and serves the
 // plug-in's events until a signal, tavrel.exit() or the time-out ends the run.
+// Built on Debian's Lua 5.1; the test build tavrel50 runs on Lua 5.0's interface.
 #include <dlfcn.h>
 #include <poll.h>
 #include <pthread.h>
@@ -25,11 +26,7 @@
 #include <readline/readline.h>
 
 #include "entry_points.h"
-
-extern "C" {
-#include <lauxlib.h>
-#include <lualib.h>
-}
+#include "host_lua.h"
 
 namespace {
 
@@ -37,7 +34,7 @@ constexpr const char* kUsage =
     "usage: tavrel [options] [SCRIPT.lua [ARGS...]]\n"
     "\n"
     "Loads a plug-in the way the home-automation host does, runs SCRIPT.lua in a\n"
-    "fresh Lua 5.1 state and serves the plug-in's events (callbacks) until the\n"
+    "fresh Lua state and serves the plug-in's events (callbacks) until the\n"
     "script calls tavrel.exit(code), SIGINT or SIGTERM arrives, or the time-out\n"
     "runs out. SIGHUP reloads: the plug-in is told the state closes, a new state\n"
     "is made and the script runs again.\n"
@@ -55,6 +52,8 @@ constexpr const char* kUsage =
     "  tavrel.exit([code])   end the run once the running chunk or callback returns\n"
     "  tavrel.sleep(seconds) wait without holding the script lock (callbacks run)\n"
     "  tavrel.clock()        seconds since tavrel started, as a float\n"
+    "  tavrel.atclose(fn)    call fn once the plug-in has been told the state\n"
+    "                        closes (event 8), just before it is closed\n"
     "  arg                   the script's name (arg[0]) and its arguments\n"
     "\n"
     "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM, 1 for an\n"
@@ -109,25 +108,40 @@ int l_clock(lua_State* L) {
   return 1;
 }
 
-const luaL_Reg kTavrel[] = {{"exit", l_exit}, {"sleep", l_sleep}, {"clock", l_clock}, {nullptr, nullptr}};
+constexpr const char* kAtCloseKey = "tavrel.atclose";
+
+int l_atclose(lua_State* L) {
+  lua_pushstring(L, kAtCloseKey);
+  lua_pushvalue(L, 1);
+  lua_settable(L, LUA_REGISTRYINDEX);
+  return 0;
+}
+
+const luaL_reg kTavrel[] = {{"exit", l_exit},
+                            {"sleep", l_sleep},
+                            {"clock", l_clock},
+                            {"atclose", l_atclose},
+                            {nullptr, nullptr}};
 
 int traceback(lua_State* L) {
   const char* msg = lua_tostring(L, 1);
-  lua_getfield(L, LUA_GLOBALSINDEX, "debug");
+  lua_pushstring(L, "debug");
+  lua_gettable(L, LUA_GLOBALSINDEX);
   if (!lua_istable(L, -1)) return 1;
-  lua_getfield(L, -1, "traceback");
+  lua_pushstring(L, "traceback");
+  lua_gettable(L, -2);
   if (!lua_isfunction(L, -1)) return 1;
   lua_pushstring(L, msg ? msg : "(error object is not a string)");
-  lua_pushinteger(L, 2);
+  lua_pushnumber(L, 2);
   lua_call(L, 2, 1);
   return 1;
 }
 
 lua_State* new_state(const Options& o) {
-  lua_State* L = luaL_newstate();
+  lua_State* L = lua_open();
   if (L == nullptr) return nullptr;
-  luaL_openlibs(L);
-  luaL_register(L, "tavrel", kTavrel);
+  host_open_libs(L);
+  luaL_openlib(L, "tavrel", kTavrel, 0);
   lua_pop(L, 1);
   lua_newtable(L);
   lua_pushstring(L, o.script.c_str());
@@ -138,6 +152,17 @@ lua_State* new_state(const Options& o) {
   }
   lua_setglobal(L, "arg");
   return L;
+}
+
+// Calls the function given to tavrel.atclose, if any. Lock held by caller.
+void run_atclose(lua_State* L) {
+  lua_pushstring(L, kAtCloseKey);
+  lua_gettable(L, LUA_REGISTRYINDEX);
+  if (lua_isfunction(L, -1) && lua_pcall(L, 0, 0, 0) != 0) {
+    const char* msg = lua_tostring(L, -1);
+    std::fprintf(stderr, "tavrel: %s\n", msg ? msg : "(error object is not a string)");
+  }
+  lua_settop(L, 0);
 }
 
 // Runs the script file; prints an error with file and line. Lock held by caller.
@@ -332,6 +357,7 @@ int main(int argc, char** argv) {
   auto detach = [&] {
     lock_script();
     plugin.info(8, 0, L);
+    run_atclose(L);
     lua_close(L);
     L = nullptr;
     unlock_script();

@@ -1,6 +1,7 @@
 // tavrel.exe: the stand-in host on Windows. Loads corvane.dll as the host does,
 // runs a script under the script lock (a Windows mutex) and serves the plug-in's
-// callbacks until tavrel.exit() or the time-out.
+// callbacks until tavrel.exit() or the time-out. Built on Lua 5.1 (lua51.dll) or,
+// for the tests, on Lua 5.0's interface (lua50.dll).
 //   tavrel.exe [--plugin PATH] [--timeout SECONDS] [--info] SCRIPT.lua [ARGS]
 #include <windows.h>
 
@@ -11,11 +12,7 @@
 #include <vector>
 
 #include "entry_points.h"
-
-extern "C" {
-#include <lauxlib.h>
-#include <lualib.h>
-}
+#include "host_lua.h"
 
 namespace {
 
@@ -44,7 +41,29 @@ int l_clock(lua_State* L) {
   return 1;
 }
 
-const luaL_Reg kTavrel[] = {{"exit", l_exit}, {"sleep", l_sleep}, {"clock", l_clock}, {nullptr, nullptr}};
+constexpr const char* kAtCloseKey = "tavrel.atclose";
+
+// tavrel.atclose(fn): fn runs after event 8, just before the state is closed.
+int l_atclose(lua_State* L) {
+  lua_pushstring(L, kAtCloseKey);
+  lua_pushvalue(L, 1);
+  lua_settable(L, LUA_REGISTRYINDEX);
+  return 0;
+}
+
+void run_atclose(lua_State* L) {
+  lua_pushstring(L, kAtCloseKey);
+  lua_gettable(L, LUA_REGISTRYINDEX);
+  if (lua_isfunction(L, -1) && lua_pcall(L, 0, 0, 0) != 0)
+    std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
+  lua_settop(L, 0);
+}
+
+const luaL_reg kTavrel[] = {{"exit", l_exit},
+                            {"sleep", l_sleep},
+                            {"clock", l_clock},
+                            {"atclose", l_atclose},
+                            {nullptr, nullptr}};
 
 }  // namespace
 
@@ -90,9 +109,9 @@ int main(int argc, char** argv) {
   p.start();
 
   WaitForSingleObject(g_lock, INFINITE);
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  luaL_register(L, "tavrel", kTavrel);
+  lua_State* L = lua_open();
+  host_open_libs(L);
+  luaL_openlib(L, "tavrel", kTavrel, 0);
   lua_pop(L, 1);
   lua_newtable(L);
   for (int k = i; k < argc; ++k) {
@@ -114,6 +133,7 @@ int main(int argc, char** argv) {
   }
   WaitForSingleObject(g_lock, INFINITE);
   p.info(8, 0, L);
+  run_atclose(L);
   lua_close(L);
   ReleaseMutex(g_lock);
   p.close();

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" {
-#include <lua.h>
-}
+// The host's script state. Opaque here, so that neither side needs a particular
+// Lua's headers for this file; it is the type lua.h declares.
+struct lua_State;
 
 // Records of 32-bit fields; the pointer fields are as wide as the target's pointers.
 struct HostServices {

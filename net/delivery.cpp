@@ -9,6 +9,7 @@
 
 #include "../include/messages.h"
 #include "../include/module_state.h"
+#include "../platform/lua_seam.h"
 
 namespace cvn {
 namespace {
@@ -79,21 +80,21 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   if (L == nullptr) return false;
   bool pushed = false;
   if (!rec.released.load()) {  // records retired by a script reload stay silent
-    int top = lua_gettop(L);
-    bool room = lua_checkstack(L, 8) != 0;
+    int top = lua::top(L);
+    bool room = lua::check_stack(L, 8) != 0;
     pushed = room && lua_push_object(L, rec.callback) != 0;
     if (room && !pushed) report_missing_callback(rec);
     if (pushed) {
-      lua_pushstring(L, text);
-      lua_pushnumber(L, static_cast<lua_Number>(rec.socket));
-      lua_pushnumber(L, status);
-      lua_pushstring(L, rec.host);
-      if (lua_pcall(L, 4, 0, 0) != 0) {
-        const char* err = lua_tostring(L, -1);
+      lua::push_text(L, text);
+      lua::push_number(L, static_cast<lua::Number>(rec.socket));
+      lua::push_number(L, status);
+      lua::push_text(L, rec.host);
+      if (lua::pcall(L, 4, 0, 0) != 0) {
+        const char* err = lua::to_text(L, -1);
         script_print(error_format, err ? err : "(null)");
       }
     }
-    lua_settop(L, top);
+    lua::set_top(L, top);
   }
   plat::mutex_release(lock);
   return pushed;

@@ -8,11 +8,8 @@
 #include <cstring>
 
 #include "../include/module_state.h"
+#include "../platform/lua_seam.h"
 #include "platform.h"
-
-extern "C" {
-#include <lua.h>
-}
 
 namespace cvn {
 namespace {
@@ -118,15 +115,14 @@ int script_print(const char* format, ...) {
   va_end(ap);
   lua_State* L = g_module.script.load();
   if (L == nullptr) return -1;
-  if (!lua_checkstack(L, 3)) return -1;
-  int top = lua_gettop(L);
+  if (!lua::check_stack(L, 3)) return -1;
+  int top = lua::top(L);
   // Raw lookup: a metatable on the globals that raises for unknown names must not
   // throw past this C frame.
-  lua_pushstring(L, "print");
-  lua_rawget(L, LUA_GLOBALSINDEX);
-  lua_pushstring(L, message);
-  int status = lua_pcall(L, 1, 0, 0);
-  lua_settop(L, top);  // also drops the error value of a failed call
+  lua::raw_get_global(L, "print");
+  lua::push_text(L, message);
+  int status = lua::pcall(L, 1, 0, 0);
+  lua::set_top(L, top);  // also drops the error value of a failed call
   return status;
 }
 

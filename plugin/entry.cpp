@@ -9,6 +9,7 @@
 #include "../include/host_interface.h"
 #include "../include/module_state.h"
 #include "../net/network_thread.h"
+#include "../platform/lua_seam.h"
 #include "../script/library.h"
 
 namespace cvn {
@@ -89,14 +90,28 @@ CVN_EXPORT int CVN_CALL tvr_close() noexcept {
 }
 
 CVN_EXPORT int CVN_CALL tvr_info(int event, std::uint32_t, lua_State* L) noexcept {
+  using cvn::lua::Flavour;
   if (event == cvn::kEventScriptCreated) {
-    g_module.script = L;
+    g_module.script = nullptr;
+    // The calls into the state are bound to the process's Lua before the state is
+    // published to the network thread. Without a Lua the plug-in stays quiet:
+    // sockets and the registry work, but nothing reaches a script.
+    char why[128];
+    bool usable = cvn::lua::bind_process(why, sizeof why) != Flavour::kNone;
+    if (usable) g_module.script = L;
     cvn::plat::socket_library_start();
     cvn::registry_clear();
-    cvn::library_register(L);
+    if (usable) {
+      cvn::library_register(L);
+    } else {
+      char line[200];
+      std::snprintf(line, sizeof line, "cvn_old not registered: %s", why);
+      cvn::plat::debug_output(line);
+    }
   } else if (event == cvn::kEventScriptClosing) {
-    g_module.script = L;
-    cvn::library_remove(L);
+    bool usable = cvn::lua::flavour() != Flavour::kNone;
+    g_module.script = usable ? L : nullptr;
+    if (usable) cvn::library_remove(L);
     cvn::registry_clear();
     cvn::plat::socket_library_stop();
     // The state is about to close: nothing may call into it from now on.

@@ -15,10 +15,6 @@
 #include "ccf.h"
 #include "md5.h"
 
-extern "C" {
-#include <lauxlib.h>
-}
-
 namespace cvn {
 namespace {
 
@@ -27,7 +23,7 @@ constexpr std::size_t kMaxNetbiosName = 15;
 
 plat::Socket arg_socket(lua_State* L, int n, int i) { return arg_u32(L, n, i); }
 
-void push_socket(lua_State* L, plat::Socket s) { lua_pushnumber(L, static_cast<lua_Number>(s)); }
+void push_socket(lua_State* L, plat::Socket s) { lua::push_number(L, static_cast<lua::Number>(s)); }
 
 // Open(host, port, callback) -> socket or nil, status
 int l_open(lua_State* L) {
@@ -39,15 +35,15 @@ int l_open(lua_State* L) {
   if (status == 0)
     push_socket(L, s);
   else
-    lua_pushnil(L);
-  lua_pushnumber(L, status);
+    lua::push_nil(L);
+  lua::push_number(L, status);
   return 2;
 }
 
 // Close(socket) -> 0
 int l_close(lua_State* L) {
   close_connection(arg_socket(L, 1, 1));
-  lua_pushnumber(L, 0);
+  lua::push_number(L, 0);
   return 1;
 }
 
@@ -56,7 +52,7 @@ int l_send_ccf(lua_State* L) {
   plat::Socket s = arg_socket(L, 5, 1);
   const char* ccf = arg_text(L, 5, 2);
   int status = send_ccf_command(s, ccf, arg_i32(L, 5, 3), arg_i32(L, 5, 4), arg_i32(L, 5, 5));
-  lua_pushnumber(L, status);
+  lua::push_number(L, status);
   return 1;
 }
 
@@ -67,7 +63,7 @@ int l_send(lua_State* L) {
   int sent = plat::send_bytes(s, text, static_cast<int>(std::strlen(text)));
   if (request_client_events(s) != 0)
     script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
-  lua_pushnumber(L, sent);
+  lua::push_number(L, sent);
   return 1;
 }
 
@@ -77,7 +73,7 @@ int l_keepalive(lua_State* L) {
   std::int32_t interval = arg_i32(L, 4, 2);
   const char* text = arg_text(L, 4, 3);
   std::int32_t limit = arg_i32(L, 4, 4);
-  lua_pushnumber(L, keepalive_set(s, interval, text, limit));
+  lua::push_number(L, keepalive_set(s, interval, text, limit));
   return 1;
 }
 
@@ -90,10 +86,10 @@ int l_accept(lua_State* L) {
   std::uint16_t port = 0;
   plat::Socket s = accept_pending(listener, &addr, &port);
   if (s == plat::kInvalidSocket) {
-    lua_pushnumber(L, 0);
-    lua_pushstring(L, "");
-    lua_pushnumber(L, 0);
-    lua_pushnumber(L, -1);
+    lua::push_number(L, 0);
+    lua::push_text(L, "");
+    lua::push_number(L, 0);
+    lua::push_number(L, -1);
     return 4;
   }
   char dotted[16];
@@ -102,9 +98,9 @@ int l_accept(lua_State* L) {
   if (request_client_events(s) != 0)
     script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
   push_socket(L, s);
-  lua_pushstring(L, dotted);
-  lua_pushnumber(L, plat::port_from_net(port));
-  lua_pushnumber(L, 0);
+  lua::push_text(L, dotted);
+  lua::push_number(L, plat::port_from_net(port));
+  lua::push_number(L, 0);
   return 4;
 }
 
@@ -117,14 +113,14 @@ int l_listen(lua_State* L) {
   if (s != plat::kInvalidSocket)
     push_socket(L, s);
   else
-    lua_pushnil(L);
-  lua_pushnumber(L, status);
+    lua::push_nil(L);
+  lua::push_number(L, status);
   return 2;
 }
 
 // CloseListen(socket): closes at once, without the graceful close.
 int l_close_listen(lua_State* L) {
-  lua_Number n = luaL_checknumber(L, 1);  // raises before anything else happens
+  lua::Number n = lua::check_number(L, 1);  // raises before anything else happens
   plat::close_socket(number_low32(n));
   return 0;
 }
@@ -133,15 +129,15 @@ int l_close_listen(lua_State* L) {
 int l_nslookup(lua_State* L) {
   std::uint32_t addr = resolve(arg_text(L, 1, 1));
   if (addr == 0xFFFFFFFFu) {
-    lua_pushnil(L);
-    lua_pushnumber(L, -1);
+    lua::push_nil(L);
+    lua::push_number(L, -1);
     return 2;
   }
   char text[100];
   const auto* b = reinterpret_cast<const unsigned char*>(&addr);
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  lua_pushstring(L, text);
-  lua_pushnumber(L, 0);
+  lua::push_text(L, text);
+  lua::push_number(L, 0);
   return 2;
 }
 
@@ -162,15 +158,15 @@ int l_nslookupmac(lua_State* L) {
     rc = plat::netbios_adapter_status(call_name, status, sizeof status);
   }
   if (rc != 0) {
-    lua_pushnil(L);
-    lua_pushnumber(L, -1);
+    lua::push_nil(L);
+    lua::push_number(L, -1);
     return 2;
   }
   char text[200];
   std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", status[0], status[1],
                 status[2], status[3], status[4], status[5]);
-  lua_pushstring(L, text);
-  lua_pushnumber(L, 0);
+  lua::push_text(L, text);
+  lua::push_number(L, 0);
   return 2;
 }
 
@@ -179,11 +175,11 @@ int l_md5(lua_State* L) {
   const char* text = arg_text(L, 1, 1);
   char hex[64];
   md5_hex(text, std::strlen(text), hex);
-  lua_pushstring(L, hex);
+  lua::push_text(L, hex);
   return 1;
 }
 
-const luaL_Reg kFunctions[] = {
+const lua::Reg kFunctions[] = {
     {"Open", l_open},
     {"Close", l_close},
     {"GlobalCache_SendCCF", l_send_ccf},
@@ -199,31 +195,29 @@ const luaL_Reg kFunctions[] = {
 };
 
 int do_register(lua_State* L) {
-  luaL_openlib(L, kLibraryName, kFunctions, 0);
-  lua_pop(L, 1);
+  lua::open_lib(L, kLibraryName, kFunctions, 0);
+  lua::pop(L, 1);
   return 0;
 }
 
 int do_remove(lua_State* L) {
-  lua_pushnil(L);
-  lua_pushstring(L, kLibraryName);
-  lua_insert(L, -2);
-  lua_rawset(L, LUA_GLOBALSINDEX);
+  lua::push_nil(L);
+  lua::raw_set_global(L, kLibraryName);
   return 0;
 }
 
 // Registration runs protected: a script that left a non-table under the name must
 // not raise through the host's entry point.
-void run_protected(lua_State* L, lua_CFunction fn, const char* what) {
+void run_protected(lua_State* L, lua::Function fn, const char* what) {
   if (L == nullptr) return;
-  int top = lua_gettop(L);
-  if (lua_cpcall(L, fn, nullptr) != 0) {
+  int top = lua::top(L);
+  if (lua::cpcall(L, fn, nullptr) != 0) {
     char line[300];
-    const char* err = lua_tostring(L, -1);
+    const char* err = lua::to_text(L, -1);
     std::snprintf(line, sizeof line, "%s: %s", what, err ? err : "(null)");
     plat::debug_output(line);
   }
-  lua_settop(L, top);
+  lua::set_top(L, top);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 // removed on detach. Host thread, with the script lock held.
 #pragma once
 
-extern "C" {
-#include <lua.h>
-}
+struct lua_State;
 
 namespace cvn {
 
