@@ -105,8 +105,11 @@ Flavour bind(Lookup find, void* ctx, char* why, std::size_t cap) {
     ok &= take(a.text51, find, ctx, "lua_tolstring", &missing);
     // A 5.1 built without LUA_COMPAT_OPENLIB exports the same function as luaI_openlib.
     const char* no_openlib = nullptr;
-    if (!take(a.openlib, find, ctx, "luaL_openlib", &no_openlib))
-      ok &= take(a.openlib, find, ctx, "luaI_openlib", &missing);
+    if (!take(a.openlib, find, ctx, "luaL_openlib", &no_openlib) &&
+        !take(a.openlib, find, ctx, "luaI_openlib", &no_openlib)) {
+      ok = false;
+      if (missing == nullptr) missing = "luaL_openlib";
+    }
     a.globals = kGlobals51;
   }
   if (!ok) return fail(why, cap, "the process's Lua lacks %s", missing);
