@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Builds the 32-bit Windows plug-in with MinGW-w64 and runs the boundary tests
-# under Wine, comparing each transcript with the Linux build's. Installs what it
-# needs (the i386 architecture, Wine, MinGW-w64, Debian's Lua 5.1 source).
-#   tests/wine/run.sh            (the DLL lands in build-win32/corvane.dll)
+# Builds the Windows plug-in with MinGW-w64 and runs the boundary tests under
+# Wine, comparing each transcript with the Linux build's, on Lua 5.1 (lua51.dll)
+# and on the Lua 5.0 test double (lua50.dll). The 32-bit DLL, the one hosts load,
+# lands in build-win32/corvane.dll and is run wherever that can be had:
+#   - where the kernel runs 32-bit programs: under 32-bit Wine as it is;
+#   - where it does not: under 32-bit Wine through qemu-user's i386 emulation
+#     (qemu 10 from bookworm-backports; Debian 12's 7.2 cannot start 32-bit
+#     Wine), registered with binfmt_misc for this run only;
+#   - where neither works: the 32-bit DLL is checked statically and every Wine
+#     check runs on a 64-bit build (build-win64) under 64-bit Wine.
+# Installs what it needs. CVN_QEMU_I386 names another qemu-i386 (a missing one
+# forces the last path). Prints "wine: N passed, M failed"; exit 0 when none failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -10,22 +18,116 @@ out=$root/build-win32
 mkdir -p "$out"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+apt_get() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+install_missing() {  # packages...
+  local need=() p
+  for p in "$@"; do installed "$p" || need+=("$p"); done
+  [ ${#need[@]} -eq 0 ] && return 0
+  apt_get update -qq && apt_get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+}
 
-if ! dpkg --print-foreign-architectures | grep -q i386; then
-  if ! $sudo dpkg --add-architecture i386 2>/dev/null; then
-    echo "wine tests skipped: the i386 architecture cannot be added on this machine"
-    exit 0
+# --- Does this kernel run 32-bit programs? Asked before any package changes. ---
+# A 93-byte i386 program that exits 0. Its ELF ABI-version byte is 1, which the
+# kernel ignores but the usual binfmt_misc entries for i386 (magic and mask over
+# the first 20 bytes) do not match, so an emulator registered for i386 cannot
+# answer for the kernel; should some enabled entry match it anyway, the answer
+# counts as "no" and the run goes on through emulation, which works either way.
+i386_program() {  # file, ABI-version byte (as \xNN)
+  printf '\x7fELF\x01\x01\x01\x00'"$2"'\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$1"
+  chmod +x "$1"
+}
+binfmt=/proc/sys/fs/binfmt_misc
+binfmt_would_take() {  # file: true when an enabled binfmt_misc entry matches it
+  local bytes entry off magic mask i m k b
+  read -ra bytes <<<"$(od -An -tx1 -v "$1" | tr '\n' ' ')"
+  for entry in "$binfmt"/*; do
+    case ${entry##*/} in register | status) continue ;; esac
+    grep -qx enabled "$entry" 2>/dev/null || continue
+    off=$(sed -n 's/^offset //p' "$entry")
+    magic=$(sed -n 's/^magic //p' "$entry")
+    mask=$(sed -n 's/^mask //p' "$entry")
+    [ -n "$magic" ] || continue
+    for ((i = 0; i < ${#magic} / 2; i++)); do
+      m=$((16#${magic:2*i:2}))
+      k=255
+      [ -n "$mask" ] && k=$((16#${mask:2*i:2}))
+      b=$((16#${bytes[off + i]:-100}))
+      [ $((b & k)) -eq $((m & k)) ] || continue 2
+    done
+    return 0
+  done
+  return 1
+}
+probe=$out/probe-i386
+i386_program "$probe" '\x01'
+native32=no
+if "$probe" 2>/dev/null && ! binfmt_would_take "$probe"; then native32=yes; fi
+
+# --- i386 emulation through qemu-user 10 and binfmt_misc, for this run only ---
+qemu=${CVN_QEMU_I386:-/usr/bin/qemu-i386}
+binfmt_entry=""
+prefix32=$out/wineprefix
+prefix64=$root/build-win64/wineprefix
+cleanup() {
+  WINEPREFIX=$prefix32 wineserver -k 2>/dev/null
+  WINEPREFIX=$prefix64 wineserver -k 2>/dev/null
+  if [ -n "$binfmt_entry" ] && [ -e "$binfmt/$binfmt_entry" ]; then
+    echo -1 | $sudo tee "$binfmt/$binfmt_entry" >/dev/null
   fi
-  $sudo apt-get update -qq
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+qemu_usable() {  # a static qemu-i386 of version 10 or later
+  [ -x "$qemu" ] || return 1
+  "$qemu" --version 2>/dev/null | grep -Eq 'version ([1-9][0-9]+)\.' || return 1
+  ! readelf -l "$qemu" 2>/dev/null | grep -q 'program interpreter'
+}
+emulation_start() {
+  if ! qemu_usable && [ "$qemu" = /usr/bin/qemu-i386 ]; then
+    if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      echo "deb http://deb.debian.org/debian bookworm-backports main" |
+        $sudo tee /etc/apt/sources.list.d/corvane-backports.list >/dev/null
+    fi
+    apt_get update -qq && apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+  fi
+  qemu_usable || return 1
+  [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
+  binfmt_entry=corvane-i386-$$
+  # F: the interpreter is opened now, so it also serves in other mount namespaces.
+  local magic='\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  echo ":$binfmt_entry:M::$magic:$mask:$qemu:F" | $sudo tee "$binfmt/register" >/dev/null 2>&1 || {
+    binfmt_entry=""
+    return 1
+  }
+  i386_program "$out/probe-i386-plain" '\x00'
+  "$out/probe-i386-plain" 2>/dev/null
+}
+
+install_wine32() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386 2>/dev/null || return 1
+    apt_get update -qq || return 1
+  fi
+  install_missing wine wine32:i386
+}
+
+install_missing g++-mingw-w64-i686 dpkg-dev binutils || { echo "wine tests: cannot install MinGW-w64"; exit 1; }
+mode=wine64
+if [ $native32 = yes ]; then
+  install_wine32 && mode=native
+elif emulation_start && install_wine32; then
+  mode=emulated
 fi
-need=()
-for p in g++-mingw-w64-i686 wine wine32:i386 dpkg-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null || {
-    echo "wine tests: cannot install ${need[*]}"; exit 1; }
+case $mode in
+  native) echo "32-bit programs run natively here: the 32-bit DLL runs under 32-bit Wine" ;;
+  emulated) echo "this kernel runs no 32-bit programs: 32-bit Wine runs through qemu-user i386 emulation (binfmt_misc entry $binfmt_entry, removed afterwards)" ;;
+  wine64) echo "no 32-bit programs run here, natively or emulated: the 32-bit DLL is checked statically; the Wine checks run on a 64-bit build under 64-bit Wine" ;;
+esac
+if [ $mode = wine64 ]; then
+  install_missing g++-mingw-w64-x86-64 wine64 || { echo "wine tests: cannot install 64-bit Wine"; exit 1; }
 fi
 
 # Lua 5.1 from Debian's source package.
@@ -33,23 +135,40 @@ lua_src=$(ls -d "$out"/lua/lua5.1-*/src 2>/dev/null | head -1)
 if [ -z "$lua_src" ]; then
   if ! grep -rqs "^deb-src .*bookworm main" /etc/apt/sources.list /etc/apt/sources.list.d/; then
     echo "deb-src http://deb.debian.org/debian bookworm main" | $sudo tee /etc/apt/sources.list.d/corvane-src.list >/dev/null
-    $sudo apt-get update -qq
+    apt_get update -qq
   fi
   mkdir -p "$out/lua" && (cd "$out/lua" && apt-get source -qq lua5.1 >/dev/null 2>&1)
   lua_src=$(ls -d "$out"/lua/lua5.1-*/src | head -1)
 fi
 
-cmake -S win32 -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
-  -DLUA_SRC="$lua_src" -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
-cmake --build "$out" -j"$(nproc)" >/dev/null || { cmake --build "$out" 2>&1 | tail -30; exit 1; }
+windows_build() {  # build dir, toolchain file
+  cmake -S win32 -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" -DLUA_SRC="$lua_src" \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
+  cmake --build "$1" -j2 >/dev/null || { cmake --build "$1" 2>&1 | tail -30; return 1; }
+}
+windows_build "$out" toolchain-mingw32.cmake || exit 1
+win=$out
+objdump=i686-w64-mingw32-objdump
+wine=(wine)
+prefix=$prefix32
+if [ $mode = wine64 ]; then
+  win=$root/build-win64
+  windows_build "$win" toolchain-mingw64.cmake || exit 1
+  # /usr/bin/wine always takes the 32-bit loader when wine32 is installed.
+  wine=(/usr/lib/wine/wine64)
+  export WINELOADER=/usr/lib/wine/wine64
+  prefix=$prefix64
+fi
 
-# The Linux build to compare with.
-cmake -S . -B build -DCVN_BENCH=OFF >/dev/null && cmake --build build -j"$(nproc)" --target tavrel corvane >/dev/null
+# The Linux builds to compare with.
+cmake -S . -B build -DCVN_BENCH=OFF >/dev/null &&
+  cmake --build build -j2 --target tavrel tavrel50 corvane >/dev/null || exit 1
 
-export WINEPREFIX=$out/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/.ready" ]; then
-  wineboot -i >"$out/wineboot.log" 2>&1
-  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$out/wineboot.log" 2>&1
+  mkdir -p "$WINEPREFIX"
+  timeout 600 "${wine[@]}" wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1
+  "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX/../wineboot.log" 2>&1
   wineserver -w
   touch "$WINEPREFIX/.ready"
 fi
@@ -60,43 +179,60 @@ check() {  # name, expected, actual
   if [ "$2" = "$3" ]; then pass=$((pass + 1)); echo "ok   $1"; else
     fail=$((fail + 1)); echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | head -20; fi
 }
-exports=$(i686-w64-mingw32-objdump -p "$out/corvane.dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  grep -o 'tvr_[a-z_]*' | sort | tr '\n' ' ')
-check "ten entry points by plain name" "tvr_close tvr_description tvr_devicenum tvr_info tvr_name tvr_open tvr_requested_api tvr_start tvr_stop tvr_version " "$exports"
-imports=$(i686-w64-mingw32-objdump -p "$out/corvane.dll" | grep "DLL Name" | awk '{print $3}' | sort | tr '\n' ' ')
-echo "     corvane.dll imports: $imports"
-wine_run() {  # output file, args...
-  local file=$1; shift
-  (cd "$out" && timeout 60 wine tavrel.exe "$@" >"$file" 2>&1)
+windows_path() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
+# A Windows program under Wine, from its own directory; output with CR removed.
+wine_run() {  # directory, program, args...
+  local dir=$1; shift
+  (cd "$dir" && timeout 180 "${wine[@]}" "$@" 2>&1 | tr -d '\r')
 }
-wine_run "$out/info.txt" --info
-check "descriptive entry points" "$(build/tavrel --info)" "$(tr -d '\r' <"$out/info.txt")"
 
-(cd "$out" && timeout 60 wine entry_check.exe >"$out/entry.txt" 2>&1)
+# Static checks of the 32-bit DLL: entry points by plain name, and imports of
+# system DLLs and tavrel.dll (only lua_push_object from it), no Lua DLL.
+dll32=$out/corvane.dll
+exports=$(i686-w64-mingw32-objdump -p "$dll32" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  grep -o 'tvr_[a-z_]*' | sort | tr '\n' ' ')
+check "ten entry points by plain name (32-bit DLL)" "tvr_close tvr_description tvr_devicenum tvr_info tvr_name tvr_open tvr_requested_api tvr_start tvr_stop tvr_version " "$exports"
+imports=$(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name:/ {dll=$3} dll && /^\t[0-9a-f]+\t/ {print dll ":" $NF}' |
+  grep -Eiv '^(kernel32|user32|gdi32|wsock32|netapi32|msvcrt)\.dll:' | sort | tr '\n' ' ')
+check "imports: system DLLs, and tavrel.dll for lua_push_object only (32-bit DLL)" "tavrel.dll:lua_push_object " "$imports"
+echo "     corvane.dll imports: $(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')"
+if [ $mode = wine64 ]; then
+  objdump=x86_64-w64-mingw32-objdump
+  imports=$($objdump -p "$win/corvane.dll" | awk '/DLL Name/ {print $3}' | grep -i lua)
+  check "no Lua DLL imported (64-bit DLL)" "" "$imports"
+fi
+
+check "descriptive entry points" "$(build/tavrel --info)" "$(wine_run "$win" tavrel.exe --info)"
 check "entry points called directly" "size 4: Corv, no terminator
 size 256: nothing copied
 size 300: Corvane, NUL to 44
 refused record: 0
 close twice: 1 1
 event 99: 1
-api 3 device 189" "$(tr -d '\r' <"$out/entry.txt")"
-port=$((47000 + RANDOM % 1000))
-build/tavrel --timeout 20 tests/wine/boundary.lua "$port" >"$out/linux.txt" 2>&1
-wine_run "$out/wine.txt" --timeout 20 "$(winepath -w "$root/tests/wine/boundary.lua")" "$((port + 20))"
-check "boundary transcript" "$(cat "$out/linux.txt")" "$(tr -d '\r' <"$out/wine.txt")"
-wineserver -k 2>/dev/null || true
-wineserver -w 2>/dev/null || true
+api 3 device 189" "$(wine_run "$win" entry_check.exe)"
+
+port=$((47000 + RANDOM % 900))
+script=$(windows_path "$root/tests/wine/boundary.lua")
+build/tavrel --timeout 20 tests/wine/boundary.lua "$port" >"$win/linux.txt" 2>&1
+check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
+  "$(wine_run "$win" tavrel.exe --timeout 60 "$script" "$((port + 20))")"
+build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua "$((port + 40))" >"$win/linux50.txt" 2>&1
+check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
+check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
+  "$(wine_run "$win/lua50" tavrel.exe --plugin '..\corvane.dll' --timeout 60 "$script" "$((port + 60))")"
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
 # Nslookupmac in a network namespace with only loopback, where adapter 0 does not
 # exist: the query fails cleanly on both sides.
 if unshare -n true 2>/dev/null; then
   expected=$'Nslookupmac\tnil\t-1'
   linux=$(unshare -n sh -c "ip link set lo up; build/tavrel --timeout 20 tests/wine/mac.lua" 2>&1)
   check "Nslookupmac without adapters (Linux)" "$expected" "$linux"
-  mac=$(winepath -w "$root/tests/wine/mac.lua")
-  unshare -n sh -c "ip link set lo up; cd '$out' && timeout 60 wine tavrel.exe --timeout 20 '$mac' > mac.txt 2>&1; wineserver -w"
-  check "Nslookupmac without adapters (Wine)" "$expected" "$(tr -d '\r' <"$out/mac.txt")"
+  mac=$(windows_path "$root/tests/wine/mac.lua")
+  unshare -n sh -c "ip link set lo up; cd '$win' && timeout 180 ${wine[*]} tavrel.exe --timeout 60 '$mac' > mac.txt 2>&1; wineserver -w"
+  check "Nslookupmac without adapters (Wine)" "$expected" "$(tr -d '\r' <"$win/mac.txt")"
 else
-  echo "skip Nslookupmac without adapters: no network namespace can be made here"
+  echo "not run: Nslookupmac without adapters (no network namespace can be made here)"
 fi
 echo "wine: $pass passed, $fail failed"
 [ "$fail" -eq 0 ]
