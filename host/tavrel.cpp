@@ -108,19 +108,10 @@ int l_clock(lua_State* L) {
   return 1;
 }
 
-constexpr const char* kAtCloseKey = "tavrel.atclose";
-
-int l_atclose(lua_State* L) {
-  lua_pushstring(L, kAtCloseKey);
-  lua_pushvalue(L, 1);
-  lua_settable(L, LUA_REGISTRYINDEX);
-  return 0;
-}
-
 const luaL_reg kTavrel[] = {{"exit", l_exit},
                             {"sleep", l_sleep},
                             {"clock", l_clock},
-                            {"atclose", l_atclose},
+                            {"atclose", host_atclose},
                             {nullptr, nullptr}};
 
 int traceback(lua_State* L) {
@@ -152,17 +143,6 @@ lua_State* new_state(const Options& o) {
   }
   lua_setglobal(L, "arg");
   return L;
-}
-
-// Calls the function given to tavrel.atclose, if any. Lock held by caller.
-void run_atclose(lua_State* L) {
-  lua_pushstring(L, kAtCloseKey);
-  lua_gettable(L, LUA_REGISTRYINDEX);
-  if (lua_isfunction(L, -1) && lua_pcall(L, 0, 0, 0) != 0) {
-    const char* msg = lua_tostring(L, -1);
-    std::fprintf(stderr, "tavrel: %s\n", msg ? msg : "(error object is not a string)");
-  }
-  lua_settop(L, 0);
 }
 
 // Runs the script file; prints an error with file and line. Lock held by caller.
@@ -357,7 +337,7 @@ int main(int argc, char** argv) {
   auto detach = [&] {
     lock_script();
     plugin.info(8, 0, L);
-    run_atclose(L);
+    host_run_atclose(L);
     lua_close(L);
     L = nullptr;
     unlock_script();

@@ -41,28 +41,10 @@ int l_clock(lua_State* L) {
   return 1;
 }
 
-constexpr const char* kAtCloseKey = "tavrel.atclose";
-
-// tavrel.atclose(fn): fn runs after event 8, just before the state is closed.
-int l_atclose(lua_State* L) {
-  lua_pushstring(L, kAtCloseKey);
-  lua_pushvalue(L, 1);
-  lua_settable(L, LUA_REGISTRYINDEX);
-  return 0;
-}
-
-void run_atclose(lua_State* L) {
-  lua_pushstring(L, kAtCloseKey);
-  lua_gettable(L, LUA_REGISTRYINDEX);
-  if (lua_isfunction(L, -1) && lua_pcall(L, 0, 0, 0) != 0)
-    std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
-  lua_settop(L, 0);
-}
-
 const luaL_reg kTavrel[] = {{"exit", l_exit},
                             {"sleep", l_sleep},
                             {"clock", l_clock},
-                            {"atclose", l_atclose},
+                            {"atclose", host_atclose},
                             {nullptr, nullptr}};
 
 }  // namespace
@@ -133,7 +115,7 @@ int main(int argc, char** argv) {
   }
   WaitForSingleObject(g_lock, INFINITE);
   p.info(8, 0, L);
-  run_atclose(L);
+  host_run_atclose(L);
   lua_close(L);
   ReleaseMutex(g_lock);
   p.close();

@@ -133,21 +133,24 @@ TEST_F(Seam, RefusesALuaThatLacksACall) {
 
 TEST_F(Seam, CallsEachFlavourWithItsOwnGlobalsIndexAndTextCall) {
   auto* L = reinterpret_cast<lua_State*>(&g_calls);
-  ASSERT_EQ(Flavour::kLua50, bind(lua50()));
-  cvn::lua::raw_get_global(L, "print");
-  cvn::lua::raw_set_global(L, "cvn_old");
-  EXPECT_STREQ("5.0", cvn::lua::to_text(L, -1));
-  EXPECT_EQ(-10001, g_calls.rawget_index);
-  EXPECT_EQ(-10001, g_calls.rawset_index);
-  EXPECT_EQ("lua_tostring -1", g_calls.text_call);
-
-  ASSERT_EQ(Flavour::kLua51, bind(lua51()));
-  cvn::lua::raw_get_global(L, "print");
-  cvn::lua::raw_set_global(L, "cvn_old");
-  EXPECT_STREQ("5.1", cvn::lua::to_text(L, -2));
-  EXPECT_EQ(-10002, g_calls.rawget_index);
-  EXPECT_EQ(-10002, g_calls.rawset_index);
-  EXPECT_EQ("lua_tolstring -2 no len", g_calls.text_call);
+  struct {
+    Flavour flavour;
+    Exports exports;
+    int globals;
+    const char* text;
+    const char* text_call;
+  } cases[] = {{Flavour::kLua50, lua50(), -10001, "5.0", "lua_tostring -1"},
+               {Flavour::kLua51, lua51(), -10002, "5.1", "lua_tolstring -1 no len"}};
+  for (auto& c : cases) {
+    ASSERT_EQ(c.flavour, bind(c.exports));
+    g_calls = Calls{};
+    cvn::lua::raw_get_global(L, "print");
+    cvn::lua::raw_set_global(L, "cvn_old");
+    EXPECT_STREQ(c.text, cvn::lua::to_text(L, -1));
+    EXPECT_EQ(c.globals, g_calls.rawget_index);
+    EXPECT_EQ(c.globals, g_calls.rawset_index);
+    EXPECT_EQ(c.text_call, g_calls.text_call);
+  }
 }
 
 using cvn::test::Child;

@@ -211,15 +211,25 @@ close twice: 1 1
 event 99: 1
 api 3 device 189" "$(wine_run "$win" entry_check.exe)"
 
-port=$((47000 + RANDOM % 900))
+# The transcript listens on a port and expects nothing at the one 9 above. Both
+# are taken below the ephemeral range, where no client connection (of this
+# machine's other tests either) can hold them, and checked to be unused.
+free_base() {
+  local p
+  for _ in $(seq 100); do
+    p=$((20000 + RANDOM % 12000))
+    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + 9)))\$" || { echo "$p"; return; }
+  done
+  echo 29500
+}
 script=$(windows_path "$root/tests/wine/boundary.lua")
-build/tavrel --timeout 20 tests/wine/boundary.lua "$port" >"$win/linux.txt" 2>&1
+build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux.txt" 2>&1
 check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
-  "$(wine_run "$win" tavrel.exe --timeout 60 "$script" "$((port + 20))")"
-build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua "$((port + 40))" >"$win/linux50.txt" 2>&1
+  "$(wine_run "$win" tavrel.exe --timeout 60 "$script" "$(free_base)")"
+build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux50.txt" 2>&1
 check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
 check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
-  "$(wine_run "$win/lua50" tavrel.exe --plugin '..\corvane.dll' --timeout 60 "$script" "$((port + 60))")"
+  "$(wine_run "$win/lua50" tavrel.exe --plugin '..\corvane.dll' --timeout 60 "$script" "$(free_base)")"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 # Nslookupmac in a network namespace with only loopback, where adapter 0 does not
