@@ -23,7 +23,7 @@ run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=address,undefined
 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DCVN_SANITIZE=thread
 echo "== fuzz"
 tests/fuzz/run.sh "${FUZZ_SECONDS:-15}"
-echo "== the 32-bit Windows plug-in under Wine"
+echo "== the Windows plug-in under Wine"
 tests/wine/run.sh | tee build/wine.log
 n=$(sed -n 's/^wine: \([0-9]*\) passed, 0 failed$/\1/p' build/wine.log)
 total=$((total + ${n:-0}))
