@@ -103,7 +103,10 @@ emulation_start() {
     return 1
   }
   i386_program "$out/probe-i386-plain" '\x00'
-  "$out/probe-i386-plain" 2>/dev/null
+  "$out/probe-i386-plain" 2>/dev/null && return 0
+  echo -1 | $sudo tee "$binfmt/$binfmt_entry" >/dev/null
+  binfmt_entry=""
+  return 1
 }
 
 install_wine32() {
@@ -124,7 +127,7 @@ fi
 case $mode in
   native) echo "32-bit programs run natively here: the 32-bit DLL runs under 32-bit Wine" ;;
   emulated) echo "this kernel runs no 32-bit programs: 32-bit Wine runs through qemu-user i386 emulation (binfmt_misc entry $binfmt_entry, removed afterwards)" ;;
-  wine64) echo "no 32-bit programs run here, natively or emulated: the 32-bit DLL is checked statically; the Wine checks run on a 64-bit build under 64-bit Wine" ;;
+  wine64) echo "32-bit Wine cannot be run here, natively or emulated: the 32-bit DLL is checked statically; the Wine checks run on a 64-bit build under 64-bit Wine" ;;
 esac
 if [ $mode = wine64 ]; then
   install_missing g++-mingw-w64-x86-64 wine64 || { echo "wine tests: cannot install 64-bit Wine"; exit 1; }
