@@ -188,6 +188,12 @@ wine_run() {  # directory, program, args...
   local dir=$1; shift
   (cd "$dir" && timeout 180 "${wine[@]}" "$@" 2>&1 | tr -d '\r')
 }
+# A command's output followed by its exit status, so that a run cut short by its
+# time-out cannot pass for a whole one.
+transcript() {  # command...
+  "$@" 2>&1 | tr -d '\r'
+  echo "exit ${PIPESTATUS[0]}"
+}
 
 # Static checks of the 32-bit DLL: entry points by plain name, and imports of
 # system DLLs and tavrel.dll (only lua_push_object from it), no Lua DLL.
@@ -226,13 +232,15 @@ free_base() {
   echo 29500
 }
 script=$(windows_path "$root/tests/wine/boundary.lua")
-build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux.txt" 2>&1
+transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux.txt"
 check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
-  "$(wine_run "$win" tavrel.exe --timeout 60 "$script" "$(free_base)")"
-build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux50.txt" 2>&1
+  "$(cd "$win" && transcript timeout 180 "${wine[@]}" tavrel.exe --timeout 60 "$script" "$(free_base)")"
+transcript build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua \
+  "$(free_base)" >"$win/linux50.txt"
 check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
 check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
-  "$(wine_run "$win/lua50" tavrel.exe --plugin '..\corvane.dll' --timeout 60 "$script" "$(free_base)")"
+  "$(cd "$win/lua50" && transcript timeout 180 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 60 \
+    "$script" "$(free_base)")"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 # Nslookupmac in a network namespace with only loopback, where adapter 0 does not
