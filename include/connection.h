@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "../net/platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "host_interface.h"
-#include "../net/platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 

@@ -9,7 +9,7 @@
 
 #include "../include/module_state.h"
 #include "../platform/lua_seam.h"
-#include "platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 namespace {

@@ -2,7 +2,7 @@
 // timer tick is handled there, one at a time.
 #pragma once
 
-#include "platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 

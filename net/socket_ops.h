@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 

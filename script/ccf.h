@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../net/platform.h"
+#include "../platform/platform.h"
 
 namespace cvn {
 

@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "../include/host_interface.h"
-#include "../net/platform.h"
+#include "../platform/platform.h"
 
 extern "C" {
 #include <lauxlib.h>

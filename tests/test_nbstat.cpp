@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "../net/nbstat.h"
+#include "../platform/posix/nbstat.h"
 #include "harness.h"
 
 using namespace cvn;

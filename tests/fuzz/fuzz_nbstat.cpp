@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../../net/nbstat.h"
+#include "../../platform/posix/nbstat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size heap copy so any read past the end is caught.

@@ -1,7 +1,7 @@
 // POSIX side of the platform seam: BSD sockets reporting Windows Sockets error
 // numbers, and the notification window as an epoll loop with an eventfd for
 // cross-thread wake-ups and one timerfd for all timers of a window.
-#include "platform.h"
+#include "../platform.h"
 
 #include "nbstat.h"
 

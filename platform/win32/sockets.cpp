@@ -2,7 +2,7 @@
 // hidden window of class "MainWClass", SetTimer ticks, kernel threads and
 // mutexes, OutputDebugStringA and Netbios. Winsock itself applies the posting
 // rules for socket notifications; this file passes its error numbers through.
-#include "platform.h"
+#include "../platform.h"
 
 #include <windows.h>
 #include <nb30.h>

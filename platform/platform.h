@@ -1,7 +1,8 @@
 // The one seam that knows the operating system. Everything above it speaks in
 // Windows Sockets terms: socket handles, WSA error numbers, a notification window
 // that receives socket events and timer ticks as messages, timed mutexes.
-// platform_posix.cpp implements it with BSD sockets, epoll, eventfd and timerfd.
+// posix/ implements it with BSD sockets, epoll, eventfd and timerfd; win32/ with
+// Windows Sockets 1.1 and a hidden window. Each backend keeps one file per concern.
 #pragma once
 
 #include <cstddef>
