@@ -1,31 +1,21 @@
-// Windows side of the platform seam: Windows Sockets 1.1 with WSAAsyncSelect to a
-// hidden window of class "MainWClass", SetTimer ticks, kernel threads and
-// mutexes, OutputDebugStringA and Netbios. Winsock itself applies the posting
-// rules for socket notifications; this file passes its error numbers through.
+// Windows side of the platform seam, sockets: Windows Sockets 1.1, whose error
+// numbers pass through as they are, and the table of the sockets this layer
+// created with their serials.
 #include "../platform.h"
 
 #include <windows.h>
-#include <nb30.h>
 #include <winsock.h>
 
-#include <atomic>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 #include <map>
 #include <mutex>
-#include <set>
 
 namespace cvn::plat {
 namespace {
 
-HINSTANCE g_module = nullptr;
-WindowProc g_proc = nullptr;
-std::atomic<DebugSink> g_debug_sink{nullptr};
-
-std::mutex g_mu;  // the tables below
+std::mutex g_sock_mu;  // the table below
 std::map<Socket, std::uint64_t> g_sockets;  // sockets this layer created, and their serials
 std::uint64_t g_next_serial = 1;
-std::map<Window, std::set<std::uintptr_t>> g_timers;
 
 // A socket held in reserve while the socket library is started: at the limit of
 // open sockets (10024) it is closed to accept one pending connection and reset
@@ -55,35 +45,12 @@ void drop_pending(SOCKET listener) {
 }
 
 Socket adopt(SOCKET s) {
-  std::lock_guard<std::mutex> lk(g_mu);
+  std::lock_guard<std::mutex> lk(g_sock_mu);
   g_sockets[static_cast<Socket>(s)] = g_next_serial++;
   return static_cast<Socket>(s);
 }
 
-LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
-  if (g_proc != nullptr)
-    return static_cast<LRESULT>(g_proc(reinterpret_cast<Window>(w), msg, static_cast<std::uintptr_t>(wp),
-                                       static_cast<std::intptr_t>(lp)));
-  return DefWindowProcA(w, msg, wp, lp);
-}
-
-struct ThreadStart {
-  void (*fn)(void*);
-  void* arg;
-};
-
-DWORD WINAPI thread_main(LPVOID p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  start.fn(start.arg);
-  return 0;
-}
-
 }  // namespace
-
-struct ThreadRec {
-  HANDLE handle;
-};
 
 int last_error() { return WSAGetLastError(); }
 void set_last_error(int code) { WSASetLastError(code); }
@@ -189,7 +156,7 @@ int shutdown_send(Socket s) { return shutdown(static_cast<SOCKET>(s), 1) == 0 ? 
 
 int close_socket(Socket s) {
   if (closesocket(static_cast<SOCKET>(s)) != 0) return -1;
-  std::lock_guard<std::mutex> lk(g_mu);
+  std::lock_guard<std::mutex> lk(g_sock_mu);
   g_sockets.erase(s);
   return 0;
 }
@@ -197,184 +164,14 @@ int close_socket(Socket s) {
 bool is_socket(Socket s) { return socket_serial(s) != 0; }
 
 std::uint64_t socket_serial(Socket s) {
-  std::lock_guard<std::mutex> lk(g_mu);
+  std::lock_guard<std::mutex> lk(g_sock_mu);
   auto it = g_sockets.find(s);
   return it == g_sockets.end() ? 0 : it->second;
 }
 
 std::size_t open_socket_count() {
-  std::lock_guard<std::mutex> lk(g_mu);
+  std::lock_guard<std::mutex> lk(g_sock_mu);
   return g_sockets.size();
 }
 
-std::uint32_t parse_ipv4(const char* text) { return text ? inet_addr(text) : 0xFFFFFFFFu; }
-
-std::uint32_t lookup_ipv4(const char* name) {
-  hostent* h = (name && *name) ? gethostbyname(name) : nullptr;
-  if (h == nullptr || h->h_addr_list[0] == nullptr) {
-    if (WSAGetLastError() == 0 || !(name && *name)) WSASetLastError(kErrHostNotFound);
-    return 0xFFFFFFFFu;
-  }
-  std::uint32_t addr;
-  std::memcpy(&addr, h->h_addr_list[0], 4);
-  if (addr == 0xFFFFFFFFu) WSASetLastError(kErrHostNotFound);
-  return addr;
-}
-
-void format_ipv4(std::uint32_t addr_net, char out[16]) {
-  const auto* b = reinterpret_cast<const unsigned char*>(&addr_net);
-  std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-}
-
-Window window_create(WindowProc proc) {
-  g_proc = proc;
-  WNDCLASSEXA wc{};
-  wc.cbSize = sizeof wc;
-  wc.style = CS_HREDRAW | CS_VREDRAW;
-  wc.lpfnWndProc = window_proc;
-  wc.hInstance = g_module;
-  wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
-  wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-  wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-  wc.lpszMenuName = "MainMenu";
-  wc.lpszClassName = "MainWClass";
-  wc.hIconSm = static_cast<HICON>(LoadImageA(g_module, MAKEINTRESOURCEA(5), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                             LR_DEFAULTCOLOR));
-  RegisterClassExA(&wc);  // a class left registered by an earlier open serves as well
-  HWND w = CreateWindowExA(0, "MainWClass", "Sample", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, 150, 150,
-                           nullptr, nullptr, g_module, nullptr);
-  return reinterpret_cast<Window>(w);
-}
-
-int message_loop(Window) {
-  MSG m;
-  while (GetMessageA(&m, nullptr, 0, 0) > 0) {
-    TranslateMessage(&m);
-    DispatchMessageA(&m);
-  }
-  return static_cast<int>(m.wParam);
-}
-
-void post_quit(int code) { PostQuitMessage(code); }
-
-std::intptr_t default_proc(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
-  if (msg == kMsgClose) {
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_timers.erase(w);  // the window's timers go with it
-  }
-  return static_cast<std::intptr_t>(DefWindowProcA(reinterpret_cast<HWND>(w), msg, wparam, lparam));
-}
-
-void send_close(Window w) {
-  if (w != 0) SendMessageA(reinterpret_cast<HWND>(w), WM_CLOSE, 0, 0);
-}
-
-bool post_message(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
-  return w != 0 && PostMessageA(reinterpret_cast<HWND>(w), msg, wparam, lparam) != 0;
-}
-
-int async_select(Socket s, Window w, unsigned msg, long events) {
-  return WSAAsyncSelect(static_cast<SOCKET>(s), reinterpret_cast<HWND>(w), msg, events) == 0 ? 0 : -1;
-}
-
-std::uintptr_t set_timer(Window w, std::uintptr_t id, unsigned interval_ms) {
-  UINT_PTR r = SetTimer(reinterpret_cast<HWND>(w), id, interval_ms, nullptr);
-  if (r != 0) {
-    std::lock_guard<std::mutex> lk(g_mu);
-    g_timers[w].insert(id);
-  }
-  return r;
-}
-
-bool kill_timer(Window w, std::uintptr_t id) {
-  {
-    std::lock_guard<std::mutex> lk(g_mu);
-    auto it = g_timers.find(w);
-    if (it != g_timers.end()) it->second.erase(id);
-  }
-  return KillTimer(reinterpret_cast<HWND>(w), id) != 0;
-}
-
-std::size_t timer_count(Window w) {
-  std::lock_guard<std::mutex> lk(g_mu);
-  auto it = g_timers.find(w);
-  return it == g_timers.end() ? 0 : it->second.size();
-}
-
-Thread thread_start(void (*fn)(void*), void* arg) {
-  auto* start = new ThreadStart{fn, arg};
-  HANDLE h = CreateThread(nullptr, 0, thread_main, start, 0, nullptr);
-  if (h == nullptr) {
-    delete start;
-    return nullptr;
-  }
-  return new ThreadRec{h};
-}
-
-bool thread_wait(Thread t, unsigned timeout_ms) {
-  return t != nullptr && WaitForSingleObject(t->handle, timeout_ms) == WAIT_OBJECT_0;
-}
-
-void thread_release(Thread t) {
-  if (t == nullptr) return;
-  CloseHandle(t->handle);
-  delete t;
-}
-
-bool mutex_wait(Mutex m, unsigned timeout_ms) {
-  if (m == nullptr) return false;
-  DWORD r = WaitForSingleObject(static_cast<HANDLE>(m), timeout_ms);
-  return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
-}
-
-void mutex_release(Mutex m) {
-  if (m != nullptr) ReleaseMutex(static_cast<HANDLE>(m));
-}
-
-int netbios_reset() {
-  NCB ncb{};
-  ncb.ncb_command = NCBRESET;
-  ncb.ncb_lana_num = 0;
-  return Netbios(&ncb);
-}
-
-int netbios_adapter_status(const unsigned char call_name[16], unsigned char* status, int len) {
-  NCB ncb{};
-  ncb.ncb_command = NCBASTAT;
-  ncb.ncb_lana_num = 0;
-  std::memcpy(ncb.ncb_callname, call_name, 16);
-  ncb.ncb_buffer = status;
-  ncb.ncb_length = static_cast<WORD>(len);
-  return Netbios(&ncb);
-}
-
-void netbios_redirect_for_tests(std::uint32_t, std::uint16_t) {}
-
-std::uintptr_t module_handle() { return reinterpret_cast<std::uintptr_t>(g_module); }
-
-void module_path(char* out, std::size_t cap) {
-  if (cap == 0) return;
-  char path[260];
-  DWORD n = GetModuleFileNameA(g_module, path, sizeof path);
-  path[n < sizeof path ? n : sizeof path - 1] = '\0';
-  std::snprintf(out, cap, "%s", path);
-}
-
-void debug_output(const char* text) {
-  DebugSink sink = g_debug_sink.load();
-  if (sink)
-    sink(text);
-  else
-    OutputDebugStringA(text);
-}
-
-void set_debug_sink(DebugSink sink) { g_debug_sink.store(sink); }
-
 }  // namespace cvn::plat
-
-// Module attach: the module handle is kept for the window class and the log line.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) cvn::plat::g_module = instance;
-  return TRUE;
-}
