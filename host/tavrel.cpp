@@ -2,22 +2,34 @@
 // hands it a Lua state, runs a script under the script lock and serves the
 // plug-in's events until a signal, tavrel.exit() or the time-out ends the run.
 // Built on Debian's Lua 5.1; the test build tavrel50 runs on Lua 5.0's interface.
+//
+// The main thread runs every chunk of the host's own (the script, console lines)
+// and makes and closes states. A watcher thread takes the signals and the time-out
+// and stops running code the way the stand-alone Lua interpreter does: a debug hook
+// that raises "interrupted!". Callbacks, on the plug-in's network thread, hold the
+// script lock from start to end, so the main thread holding the lock means no call
+// into the state is in progress.
+#include <dirent.h>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
-#include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +49,9 @@ constexpr const char* kUsage =
     "fresh Lua state and serves the plug-in's events (callbacks) until the\n"
     "script calls tavrel.exit(code), SIGINT or SIGTERM arrives, or the time-out\n"
     "runs out. SIGHUP reloads: the plug-in is told the state closes, a new state\n"
-    "is made and the script runs again.\n"
+    "is made and the script runs again. A signal or the time-out stops running Lua\n"
+    "code at once with the error \"interrupted!\"; in the console, Ctrl-C stops the\n"
+    "running line and returns to the prompt.\n"
     "\n"
     "options:\n"
     "  --plugin PATH      plug-in to load (default: libcorvane.so beside tavrel)\n"
@@ -50,7 +64,8 @@ constexpr const char* kUsage =
     "\n"
     "in scripts:\n"
     "  tavrel.exit([code])   end the run once the running chunk or callback returns\n"
-    "  tavrel.sleep(seconds) wait without holding the script lock (callbacks run)\n"
+    "  tavrel.sleep(seconds) wait; in the script's main chunk or a console line\n"
+    "                        without holding the script lock, so callbacks run\n"
     "  tavrel.clock()        seconds since tavrel started, as a float\n"
     "  tavrel.atclose(fn)    call fn once the plug-in has been told the state\n"
     "                        closes (event 8), just before it is closed\n"
@@ -59,6 +74,15 @@ constexpr const char* kUsage =
     "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM, 1 for an\n"
     "error in the script, 2 for a plug-in that cannot be loaded or opened, 124 on\n"
     "time-out.\n";
+
+// Running code that does not stop within this time after a signal or the time-out
+// asked the run to end (a C function that does not return) ends with the process.
+constexpr auto kStopGrace = std::chrono::seconds(1);
+// While running code is being stopped, connections still being made are aborted
+// again at this interval (a script may start a new one from an error handler).
+constexpr auto kAbortInterval = std::chrono::milliseconds(250);
+
+using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::string plugin;
@@ -70,40 +94,92 @@ struct Options {
   bool info = false;
 };
 
+enum class Request { kNone, kReload, kExit };
+
+// What the watcher, tavrel.exit and the main thread tell each other; all fields
+// under `mu`. `state` is written only by the main thread.
+struct Control {
+  std::mutex mu;
+  std::condition_variable cv;  // tavrel.sleep waits here for `stop`
+  Request request = Request::kNone;
+  int exit_code = 0;
+  bool stop = false;       // running code must stop: sleeps end, the hook raises
+  bool running = false;    // the main thread runs a chunk (script or console line)
+  bool finishing = false;  // the main thread holds the lock to close the state
+  lua_State* state = nullptr;
+};
+
 pthread_mutex_t g_script_lock;
-int g_wake = -1;  // eventfd: an exit request
-std::atomic<bool> g_exit_requested{false};
-std::atomic<int> g_exit_code{0};
-const auto g_start = std::chrono::steady_clock::now();
+pthread_t g_main_thread;
+int g_wake = -1;  // eventfd: wakes the main thread for a request
+Control g_ctl;
+const auto g_start = Clock::now();
 
 void lock_script() { pthread_mutex_lock(&g_script_lock); }
 void unlock_script() { pthread_mutex_unlock(&g_script_lock); }
 
-void request_exit(int code) {
-  g_exit_code = code;
-  g_exit_requested = true;
+void wake_main() {
   std::uint64_t one = 1;
   ssize_t r = write(g_wake, &one, sizeof one);
   (void)r;
 }
 
+// Raised at every instruction for as long as the stop lasts, so a pcall in the
+// script cannot swallow it; count events only, so a C error handler runs in peace.
+void interrupt_hook(lua_State* L, lua_Debug*) { luaL_error(L, "interrupted!"); }
+
+// Caller holds g_ctl.mu. Sleeps end at once; with `hook`, running Lua code raises.
+// Setting a hook from another thread is what the stand-alone interpreter does
+// from its signal handler: the running code sees it at its next instruction.
+void stop_running_code(bool hook) {
+  g_ctl.stop = true;
+  if (hook && g_ctl.state != nullptr) lua_sethook(g_ctl.state, interrupt_hook, LUA_MASKCOUNT, 1);
+  g_ctl.cv.notify_all();
+}
+
+// The first exit request decides the status; a reload waits behind an exit.
+void request(Request r, int code, bool hook) {
+  {
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    if (r == Request::kExit && g_ctl.request != Request::kExit) {
+      g_ctl.request = Request::kExit;
+      g_ctl.exit_code = code;
+    } else if (r == Request::kReload && g_ctl.request == Request::kNone) {
+      g_ctl.request = Request::kReload;
+    }
+    stop_running_code(hook);
+  }
+  wake_main();
+}
+
 int l_exit(lua_State* L) {
-  request_exit(static_cast<int>(luaL_optnumber(L, 1, 0)));
+  // The caller goes on to its end; only code waiting in tavrel.sleep is cut short.
+  request(Request::kExit, static_cast<int>(luaL_optnumber(L, 1, 0)), false);
   return 0;
 }
 
 int l_sleep(lua_State* L) {
   double seconds = luaL_checknumber(L, 1);
-  if (!(seconds > 0)) return 0;
+  if (!(seconds > 0)) seconds = 0;
   if (seconds > 86400) seconds = 86400;
-  unlock_script();
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  lock_script();
+  // Only the main thread's own chunk lets go of the lock. A callback that let go
+  // would let the main thread resume its chunk, or close the state, while the
+  // callback's frames are still on the state's stack.
+  bool release = pthread_equal(pthread_self(), g_main_thread) != 0;
+  if (release) unlock_script();
+  bool stopped;
+  {
+    std::unique_lock<std::mutex> lk(g_ctl.mu);
+    auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    stopped = g_ctl.cv.wait_until(lk, until, [] { return g_ctl.stop; });
+  }
+  if (release) lock_script();
+  if (stopped) return luaL_error(L, "interrupted!");
   return 0;
 }
 
 int l_clock(lua_State* L) {
-  std::chrono::duration<double> d = std::chrono::steady_clock::now() - g_start;
+  std::chrono::duration<double> d = Clock::now() - g_start;
   lua_pushnumber(L, d.count());
   return 1;
 }
@@ -145,13 +221,35 @@ lua_State* new_state(const Options& o) {
   return L;
 }
 
+// Calls the function at `base` + 1 with the traceback handler at `base`, as a chunk
+// of the host's own (main thread, lock held). A stop meant only for this chunk
+// (Ctrl-C in the console) ends with it; one for a reload or an exit lasts until the
+// state is closed. `quiet` is set when the chunk was cut short by such a request,
+// whose error is then no news.
+int call_chunk(lua_State* L, int base, bool& quiet) {
+  {
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    g_ctl.running = true;
+  }
+  int rc = lua_pcall(L, 0, LUA_MULTRET, base);
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  g_ctl.running = false;
+  quiet = g_ctl.request != Request::kNone;
+  if (!quiet && g_ctl.stop) {
+    g_ctl.stop = false;
+    lua_sethook(L, nullptr, 0, 0);
+  }
+  return rc;
+}
+
 // Runs the script file; prints an error with file and line. Lock held by caller.
 bool run_script(lua_State* L, const std::string& path) {
   lua_pushcfunction(L, traceback);
   int base = lua_gettop(L);
+  bool quiet = false;
   int rc = luaL_loadfile(L, path.c_str());
-  if (rc == 0) rc = lua_pcall(L, 0, 0, base);
-  if (rc != 0) {
+  if (rc == 0) rc = call_chunk(L, base, quiet);
+  if (rc != 0 && !quiet) {
     const char* msg = lua_tostring(L, -1);
     std::fprintf(stderr, "tavrel: %s\n", msg ? msg : "(error object is not a string)");
   }
@@ -170,10 +268,11 @@ void run_console_line(lua_State* L, const std::string& line) {
     lua_settop(L, base);
     rc = luaL_loadbuffer(L, line.data(), line.size(), "=console");
   }
-  if (rc == 0) rc = lua_pcall(L, 0, LUA_MULTRET, base);
+  bool quiet = false;
+  if (rc == 0) rc = call_chunk(L, base, quiet);
   if (rc != 0) {
     const char* msg = lua_tostring(L, -1);
-    std::printf("%s\n", msg ? msg : "(error object is not a string)");
+    if (!quiet) std::printf("%s\n", msg ? msg : "(error object is not a string)");
   } else if (lua_gettop(L) > base) {
     lua_getglobal(L, "print");
     lua_insert(L, base + 1);
@@ -183,33 +282,255 @@ void run_console_line(lua_State* L, const std::string& line) {
   std::fflush(stdout);
 }
 
-struct ConsoleCtx {
-  lua_State** state;
-};
-
-void console_loop(ConsoleCtx ctx) {
-  bool tty = isatty(STDIN_FILENO);
-  for (;;) {
-    std::string line;
-    if (tty) {
-      char* raw = readline("> ");
-      if (raw == nullptr) break;
-      line = raw;
-      std::free(raw);
-      if (!line.empty()) add_history(line.c_str());
-    } else {
-      char buf[4096];
-      if (std::fgets(buf, sizeof buf, stdin) == nullptr) break;
-      line = buf;
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    }
-    if (line.empty()) continue;
-    lock_script();
-    if (*ctx.state) run_console_line(*ctx.state, line);
-    unlock_script();
-    if (g_exit_requested) return;
+// Makes a fresh state, hands it to the plug-in and runs the script in it.
+bool attach(const Options& o, PluginEntryPoints& plugin) {
+  lock_script();
+  lua_State* L = new_state(o);
+  {
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    g_ctl.state = L;
+    if (g_ctl.stop) stop_running_code(true);  // a request came while the last one closed
   }
-  if (!g_exit_requested) request_exit(0);
+  plugin.info(7, 0, L);
+  bool ok = o.script.empty() || run_script(L, o.script);
+  unlock_script();
+  return ok;
+}
+
+// Tells the plug-in the state closes and closes it. Taking the lock waits for a
+// running callback, which a pending stop cuts short. `last`: the run ends, so the
+// watcher no longer needs to end the process itself.
+void detach(PluginEntryPoints& plugin, bool last) {
+  lock_script();
+  lua_State* L;
+  {
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    L = g_ctl.state;
+    g_ctl.state = nullptr;
+    g_ctl.finishing = last;
+  }
+  plugin.info(8, 0, L);
+  host_run_atclose(L);
+  lua_close(L);
+  unlock_script();
+}
+
+// Shuts down every socket of this process that is still connecting, so a blocking
+// connect (a script's Open) fails at once with ECONNRESET. shutdown, unlike close,
+// leaves the descriptor to its owner: nothing can reuse the number under it.
+void abort_connects() {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    int fd = std::atoi(e->d_name);
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    tcp_info ti{};
+    socklen_t n = sizeof ti;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &n) == 0 && ti.tcpi_state == TCP_SYN_SENT)
+      shutdown(fd, SHUT_RDWR);
+  }
+  closedir(d);
+}
+
+// The last resort when running code cannot be stopped (a C function that does not
+// return, a loop inside a coroutine, which the hook does not reach): ends the
+// process unless the main thread has begun to close the state. Watcher thread.
+void force_exit_unless_finishing() {
+  int code;
+  {
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    if (g_ctl.finishing) return;
+    code = g_ctl.exit_code;
+  }
+  static const char kMsg[] = "tavrel: the running code did not stop; ending without closing the plug-in\n";
+  ssize_t r = write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+  (void)r;
+  std::_Exit(code);
+}
+
+// The watcher thread: SIGINT, SIGTERM and SIGHUP from the signalfd, the time-out,
+// and the grace period of an exit request.
+void watch(int sigfd, const Options& o) {
+  const bool timed = o.timeout > 0;
+  const auto deadline = g_start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.timeout));
+  bool timed_out = false;
+  bool grace = false;  // an exit was asked for by signal or time-out
+  Clock::time_point grace_end{};
+  auto ask_exit = [&](int code) {
+    request(Request::kExit, code, true);
+    if (!grace) grace_end = Clock::now() + kStopGrace;
+    grace = true;
+  };
+  for (;;) {
+    auto now = Clock::now();
+    Clock::time_point next = Clock::time_point::max();
+    if (timed && !timed_out) next = deadline;
+    if (grace && grace_end < next) next = grace_end;
+    bool stopping;
+    {
+      std::lock_guard<std::mutex> lk(g_ctl.mu);
+      stopping = g_ctl.stop && !g_ctl.finishing;
+    }
+    if (stopping && now + kAbortInterval < next) next = now + kAbortInterval;
+    int wait_ms = -1;
+    if (next != Clock::time_point::max()) {
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+      wait_ms = static_cast<int>(ms < 0 ? 0 : ms > INT_MAX ? INT_MAX : ms);
+    }
+    pollfd p{sigfd, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) > 0) {
+      signalfd_siginfo si{};
+      if (read(sigfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        bool console_busy;
+        {
+          std::lock_guard<std::mutex> lk(g_ctl.mu);
+          console_busy = o.console && g_ctl.running && g_ctl.request == Request::kNone;
+        }
+        if (si.ssi_signo == SIGHUP) {
+          request(Request::kReload, 0, true);
+        } else if (si.ssi_signo == SIGINT && console_busy) {
+          std::lock_guard<std::mutex> lk(g_ctl.mu);  // Ctrl-C: stop the line, keep the run
+          stop_running_code(true);
+        } else {
+          if (grace) force_exit_unless_finishing();  // a second signal: wait no longer
+          ask_exit(0);
+        }
+      }
+    }
+    now = Clock::now();
+    if (timed && !timed_out && now >= deadline) {
+      timed_out = true;
+      std::fprintf(stderr, "tavrel: time-out after %g s\n", o.timeout);
+      ask_exit(124);
+    }
+    if (grace && now >= grace_end) force_exit_unless_finishing();
+    {
+      std::lock_guard<std::mutex> lk(g_ctl.mu);
+      stopping = g_ctl.stop && !g_ctl.finishing;
+    }
+    if (stopping) abort_connects();
+  }
+}
+
+// The console on the main thread: readline's callback interface on a terminal,
+// plain lines otherwise. Each line runs under the script lock.
+struct Console {
+  bool on = false;
+  bool tty = false;
+  bool prompt = false;  // readline's handler is installed
+  std::string input;    // piped input not yet run
+} g_console;
+
+void run_line(const std::string& line) {
+  if (line.empty()) return;
+  lock_script();
+  if (g_ctl.state != nullptr) run_console_line(g_ctl.state, line);
+  unlock_script();
+}
+
+bool exit_requested() {
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  return g_ctl.request == Request::kExit;
+}
+
+void close_prompt() {
+  if (!g_console.prompt) return;
+  rl_callback_handler_remove();  // gives the terminal its modes back
+  g_console.prompt = false;
+}
+
+void on_console_line(char* raw) {
+  if (raw == nullptr) {  // Ctrl-D
+    close_prompt();
+    std::putchar('\n');
+    request(Request::kExit, 0, false);
+    return;
+  }
+  std::string line(raw);
+  std::free(raw);
+  if (!line.empty()) add_history(line.c_str());
+  run_line(line);
+  if (exit_requested()) close_prompt();  // no prompt after tavrel.exit()
+}
+
+void console_start() {
+  g_console.on = true;
+  g_console.tty = isatty(STDIN_FILENO) != 0;
+  if (g_console.tty) {
+    rl_callback_handler_install("> ", on_console_line);
+    g_console.prompt = true;
+  }
+}
+
+// Standard input is readable: one character for readline, or a block of piped
+// lines. End of input ends the run.
+void console_read() {
+  if (g_console.tty) {
+    if (g_console.prompt) rl_callback_read_char();
+    return;
+  }
+  char buf[4096];
+  ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+  if (n > 0) g_console.input.append(buf, static_cast<std::size_t>(n));
+  std::size_t at;
+  while (!exit_requested() && (at = g_console.input.find('\n')) != std::string::npos) {
+    std::string line = g_console.input.substr(0, at);
+    g_console.input.erase(0, at + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    run_line(line);
+  }
+  if (n <= 0) {
+    if (!exit_requested()) run_line(g_console.input);
+    g_console.input.clear();
+    g_console.on = false;
+    request(Request::kExit, 0, false);
+  }
+}
+
+// Runs the script, then serves requests and the console until an exit is asked
+// for; returns the exit status. Main thread.
+int serve(const Options& o, PluginEntryPoints& plugin) {
+  bool ok = attach(o, plugin);
+  bool first = true;  // a failing script ends the run only the first time
+  bool console_started = false;
+  for (;;) {
+    Request r;
+    int code;
+    {
+      std::lock_guard<std::mutex> lk(g_ctl.mu);
+      r = g_ctl.request;
+      code = g_ctl.exit_code;
+      if (r == Request::kReload) g_ctl.request = Request::kNone;
+    }
+    if (r == Request::kExit) return code;
+    if (r == Request::kReload) {
+      detach(plugin, false);
+      {
+        std::lock_guard<std::mutex> lk(g_ctl.mu);
+        g_ctl.stop = g_ctl.request != Request::kNone;
+      }
+      first = false;
+      ok = attach(o, plugin);
+      if (!ok && !exit_requested()) std::fprintf(stderr, "tavrel: the reloaded script failed\n");
+      continue;
+    }
+    if (!ok && first) return 1;
+    first = false;
+    if (o.console && !console_started) {
+      console_started = true;
+      console_start();
+    }
+    pollfd fds[2] = {{g_wake, POLLIN, 0}, {g_console.on ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t n;
+      ssize_t got = read(g_wake, &n, sizeof n);
+      (void)got;
+    }
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) console_read();
+  }
 }
 
 // libcorvane.so beside tavrel (a build tree), else where an install puts it.
@@ -293,7 +614,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (o.debug) setenv("CVN_DEBUG", "1", 1);
 
-  // Signals are taken from a signalfd by the main thread; every thread the
+  // Signals are taken from a signalfd by the watcher thread; every thread the
   // plug-in starts inherits the blocked set.
   sigset_t sigs;
   sigemptyset(&sigs);
@@ -303,6 +624,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
   int sigfd = signalfd(-1, &sigs, SFD_CLOEXEC);
   g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  g_main_thread = pthread_self();
 
   PluginEntryPoints plugin{};
   if (!load_plugin(o.plugin, plugin)) return 2;
@@ -325,67 +647,13 @@ int main(int argc, char** argv) {
   }
   plugin.start();
 
-  lua_State* L = nullptr;
-  auto attach = [&]() -> bool {
-    lock_script();
-    L = new_state(o);
-    plugin.info(7, 0, L);
-    bool ok = o.script.empty() || run_script(L, o.script);
-    unlock_script();
-    return ok;
-  };
-  auto detach = [&] {
-    lock_script();
-    plugin.info(8, 0, L);
-    host_run_atclose(L);
-    lua_close(L);
-    L = nullptr;
-    unlock_script();
-  };
-
-  int exit_code = 0;
-  if (!attach()) {
-    exit_code = 1;
-  } else {
-    std::thread console;
-    if (o.console) console = std::thread(console_loop, ConsoleCtx{&L});
-    auto deadline = g_start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(o.timeout));
-    for (;;) {
-      if (g_exit_requested) {
-        exit_code = g_exit_code;
-        break;
-      }
-      int wait_ms = -1;
-      if (o.timeout > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-          exit_code = 124;
-          break;
-        }
-        wait_ms = static_cast<int>(left > INT_MAX ? INT_MAX : left);
-      }
-      pollfd fds[2] = {{sigfd, POLLIN, 0}, {g_wake, POLLIN, 0}};
-      if (poll(fds, 2, wait_ms) <= 0) continue;
-      if (fds[0].revents & POLLIN) {
-        signalfd_siginfo si{};
-        if (read(sigfd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) continue;
-        if (si.ssi_signo == SIGHUP) {
-          detach();
-          if (!attach()) std::fprintf(stderr, "tavrel: the reloaded script failed\n");
-          continue;
-        }
-        exit_code = 0;
-        break;
-      }
-    }
-    // The console may be blocked reading the terminal; the process ends anyway, and
-    // a line it runs meanwhile finds the state gone under the lock.
-    if (console.joinable()) console.detach();
+  std::thread(watch, sigfd, std::cref(o)).detach();
+  int exit_code = serve(o, plugin);
+  if (g_console.prompt) {  // ended by a signal or a callback while the prompt shows
+    close_prompt();
+    std::putchar('\n');
   }
-  detach();
+  detach(plugin, true);
   plugin.close();
   std::fflush(stdout);
   // The plug-in stays mapped: a network thread it had to abandon may still run.

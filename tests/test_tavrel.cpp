@@ -1,4 +1,6 @@
-// The stand-in host as a user runs it: exit codes, script errors, reload.
+// The stand-in host as a user runs it: exit codes, script errors, reload, and
+// running code stopped by signals, the time-out and Ctrl-C in the console.
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -26,6 +28,93 @@ struct TavrelRun {
   std::string out() const { return child->out(); }
   std::string err() const { return child->err(); }
 };
+
+// A loopback port whose accept queue is full: a connect to it stays unanswered
+// (the kernel drops the SYN), so a blocking connect waits for minutes.
+struct FullListener {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::uint16_t port = 0;
+  std::vector<int> queued;
+  FullListener() {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof sa;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::listen(fd, 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+    port = ntohs(sa.sin_port);
+    for (int i = 0; i < 2; ++i) {  // a backlog of 0 still queues one
+      int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      ::connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+      queued.push_back(c);
+    }
+  }
+  ~FullListener() {
+    for (int c : queued) ::close(c);
+    ::close(fd);
+  }
+};
+
+// tavrel on a pseudo-terminal, as a user at a terminal runs it.
+struct Terminal {
+  int master = -1;
+  pid_t pid = -1;
+  std::string seen;
+  explicit Terminal(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Terminal() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (master >= 0) ::close(master);
+  }
+  void type(const std::string& keys) const { EXPECT_EQ(static_cast<ssize_t>(keys.size()), write(master, keys.data(), keys.size())); }
+  // True once `text` has appeared on the screen after what earlier calls consumed.
+  bool expect(const std::string& text, int timeout_ms = 2000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+      auto at = seen.find(text);
+      if (at != std::string::npos) {
+        seen.erase(0, at + text.size());
+        return true;
+      }
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[512];
+      ssize_t n = ::read(master, buf, sizeof buf);
+      if (n <= 0) return false;
+      seen.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  int wait(int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+      int st;
+      if (waitpid(pid, &st, WNOHANG) == pid) {
+        pid = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      }
+      char buf[512];  // keep the terminal drained
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 10) > 0 && ::read(master, buf, sizeof buf) > 0) continue;
+    }
+    return -1;
+  }
+};
+
+constexpr const char* kNoForcedEnd = "did not stop";
 
 }  // namespace
 
@@ -93,4 +182,87 @@ TEST(Tavrel, ConsoleRunsLinesAndPrintsTheirValues) {
   while (std::fgets(buf, sizeof buf, p)) out += buf;
   EXPECT_EQ(0, WEXITSTATUS(pclose(p)));
   EXPECT_EQ(0u, out.find("42\n127.0.0.1\t0\noops\n")) << out;
+}
+
+TEST(Tavrel, ReloadAndStopWhileACallbackSleepsCloseNoStateUnderIt) {
+  PeerListener l;
+  const std::string script =
+      "function cb(line, s, status) print('got', line, status) tavrel.sleep(30) print('woke') end "
+      "s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') print('opened')";
+  TavrelRun r({"--timeout", "60", "SCRIPT"}, script);
+  Peer first = l.accept();
+  first.send("one\r\n");
+  ASSERT_TRUE(wait_until([&] { return r.out().find("got\tone") != std::string::npos; })) << r.out();
+  kill(r.pid, SIGHUP);  // the callback is asleep holding the state
+  Peer second = l.accept();
+  ASSERT_GE(second.fd, 0) << "no reload: " << r.out();
+  EXPECT_TRUE(first.sees_eof());  // the old state's connection went with it
+  second.send("two\r\n");
+  ASSERT_TRUE(wait_until([&] { return r.out().find("got\ttwo") != std::string::npos; })) << r.out();
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(0, r.wait(2000));
+  EXPECT_EQ(std::string::npos, r.out().find("woke")) << r.out();
+  EXPECT_NE(std::string::npos, r.out().find("interrupted!")) << r.out();
+  EXPECT_EQ("", r.err());  // no sanitizer report, no forced end
+}
+
+TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
+  // Plain loops, one that swallows errors with pcall, and a long sleep.
+  for (const char* code : {"while true do end",
+                           "while true do pcall(function() while true do end end) end",
+                           "tavrel.sleep(600)"}) {
+    for (int sig : {SIGTERM, SIGINT}) {
+      TavrelRun r({"SCRIPT"}, std::string("print('running') ") + code);
+      ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; })) << code;
+      kill(r.pid, sig);
+      EXPECT_EQ(0, r.wait(2000)) << code << " " << sig;
+      EXPECT_EQ("", r.err()) << code;  // stopped by the hook, not ended by force
+    }
+  }
+  TavrelRun t({"--timeout", "0.5", "SCRIPT"}, "while true do end");
+  EXPECT_EQ(124, t.wait(2500));
+  EXPECT_NE(std::string::npos, t.err().find("time-out after 0.5 s")) << t.err();
+}
+
+TEST(Tavrel, ABlockingOpenIsStoppedAndItsConnectAborted) {
+  FullListener full;
+  TavrelRun r({"SCRIPT"}, "print('opening') local s, st = cvn_old.Open('127.0.0.1', " +
+                              std::to_string(full.port) + ", 'cb') print('returned', s, st)");
+  ASSERT_TRUE(wait_until([&] { return r.out().find("opening") != std::string::npos; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into connect
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(0, r.wait(2000)) << r.out();
+  EXPECT_EQ(std::string::npos, r.out().find("returned")) << r.out();  // interrupted after Open
+  EXPECT_EQ(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
+}
+
+TEST(Tavrel, CodeTheHookCannotReachEndsTheProcessAfterAGrace) {
+  // A loop inside a coroutine made before the hook was set.
+  TavrelRun r({"SCRIPT"}, "print('running') coroutine.wrap(function() while true do end end)()");
+  ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; }));
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(0, r.wait(3000));
+  EXPECT_NE(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
+}
+
+TEST(Tavrel, CtrlCInTheConsoleStopsTheLineAndReturnsToThePrompt) {
+  FullListener full;
+  Terminal term({CVN_TAVREL_PATH, "-i"});
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("print('looping') while true do end\r");
+  ASSERT_TRUE(term.expect("looping\r\n")) << term.seen;
+  term.type("\x03");
+  EXPECT_TRUE(term.expect("interrupted!")) << term.seen;
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  term.type("print('opening') s = cvn_old.Open('127.0.0.1', " + std::to_string(full.port) + ", 'cb') print('opened')\r");
+  ASSERT_TRUE(term.expect("opening\r\n")) << term.seen;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into connect
+  term.type("\x03");
+  EXPECT_TRUE(term.expect("interrupted!")) << term.seen;
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  EXPECT_EQ(std::string::npos, term.seen.find("opened"));
+  term.type("6 * 7\r");
+  EXPECT_TRUE(term.expect("42")) << term.seen;
+  term.type("\x04");  // Ctrl-D
+  EXPECT_EQ(0, term.wait(2000));
 }

@@ -42,6 +42,12 @@ typedef struct luaL_reg {
 #define LUA_ERRMEM 4
 #define LUA_ERRERR 5
 
+/* Debug hooks: the stand-in hosts stop running code with a count hook. The record
+ * is only passed through, so its fields are not declared. */
+typedef struct lua_Debug lua_Debug;
+typedef void (*lua_Hook)(lua_State* L, lua_Debug* ar);
+#define LUA_MASKCOUNT (1 << 3)
+
 lua_State* lua_open(void);
 void lua_close(lua_State* L);
 const char* lua_version(void);
@@ -80,6 +86,8 @@ lua_Number luaL_checknumber(lua_State* L, int narg);
 lua_Number luaL_optnumber(lua_State* L, int narg, lua_Number def);
 int luaL_loadfile(lua_State* L, const char* filename);
 int luaL_loadbuffer(lua_State* L, const char* buff, size_t size, const char* name);
+int luaL_error(lua_State* L, const char* fmt, ...);
+int lua_sethook(lua_State* L, lua_Hook func, int mask, int count);
 
 /* Each returns what it leaves on the stack; io also opens os, as in 5.0. */
 int luaopen_base(lua_State* L);

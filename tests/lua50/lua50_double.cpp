@@ -6,6 +6,8 @@
 // lua_version that says "Lua 5.0". Nothing else of the 5.1 library is exported.
 #include "lua50.h"
 
+#include <cstdarg>
+
 extern "C" {
 // The renamed Lua 5.1 calls this file builds on (Lua 5.1 reference manual).
 lua_State* l51_luaL_newstate(void);
@@ -39,6 +41,11 @@ lua_Number l51_luaL_checknumber(lua_State* L, int narg);
 lua_Number l51_luaL_optnumber(lua_State* L, int narg, lua_Number def);
 int l51_luaL_loadfile(lua_State* L, const char* filename);
 int l51_luaL_loadbuffer(lua_State* L, const char* buff, size_t size, const char* name);
+void l51_luaL_where(lua_State* L, int level);
+const char* l51_lua_pushvfstring(lua_State* L, const char* fmt, va_list ap);
+void l51_lua_concat(lua_State* L, int n);
+int l51_lua_error(lua_State* L);
+int l51_lua_sethook(lua_State* L, lua_Hook func, int mask, int count);
 int l51_luaopen_base(lua_State* L);
 int l51_luaopen_table(lua_State* L);
 int l51_luaopen_io(lua_State* L);
@@ -120,6 +127,21 @@ lua_Number luaL_optnumber(lua_State* L, int narg, lua_Number def) {
 int luaL_loadfile(lua_State* L, const char* filename) { return status50(l51_luaL_loadfile(L, filename)); }
 int luaL_loadbuffer(lua_State* L, const char* buff, size_t size, const char* name) {
   return status50(l51_luaL_loadbuffer(L, buff, size, name));
+}
+// The position, then the message, as both versions word it.
+int luaL_error(lua_State* L, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  l51_luaL_where(L, 1);
+  l51_lua_pushvfstring(L, fmt, ap);
+  va_end(ap);
+  l51_lua_concat(L, 2);
+  return l51_lua_error(L);
+}
+// Same call, mask bits and count in both versions; the record the hook receives
+// is 5.1's, which a 5.0 hook that only passes it on does not notice.
+int lua_sethook(lua_State* L, lua_Hook func, int mask, int count) {
+  return l51_lua_sethook(L, func, mask, count);
 }
 
 int luaopen_base(lua_State* L) { open51(L, l51_luaopen_base, ""); return 0; }
