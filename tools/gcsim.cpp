@@ -1,6 +1,7 @@
 // gcsim: a simulated infrared gateway speaking the subset of the Unified TCP API
 // that scripts meet (getdevices, getversion, sendir, stopir), so device scripts can
-// be written and tested without the hardware. Plain POSIX sockets and poll.
+// be written and tested without the hardware. It answers in one of three reply
+// families, as gateways of different generations do. Plain POSIX sockets and poll.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -41,8 +42,16 @@ struct Transmission {
   Clock::time_point end;
 };
 
+// How the gateway words its version and its errors.
+enum class Family {
+  kTagged,  // version,0,<v>; ERR_<m>:<c>,<nnn>
+  kBare,    // <v>; ERR IR<nnn> for IR commands, ERR <nnn> otherwise
+  kLegacy,  // version,0,<v>; unknowncommand,<n>
+};
+
 struct Sim {
   bool log = false;
+  Family family = Family::kTagged;
   std::vector<Client> clients;
   std::array<Transmission, kConnectors + 1> tx{};
   int next_client_id = 1;
@@ -98,45 +107,73 @@ bool address(const std::string& s, unsigned long& module, unsigned long& connect
   return mc.size() == 2 && number(mc[0], module) && number(mc[1], connector);
 }
 
-std::string err(unsigned long module, unsigned long connector, int code) {
+// An error reply in the simulated family; `ir`: about an IR command's fields.
+std::string err(const Sim& sim, unsigned long module, unsigned long connector, int code, bool ir = true) {
   char b[64];
-  std::snprintf(b, sizeof b, "ERR_%lu:%lu,%03d", module, connector, code);
+  switch (sim.family) {
+    case Family::kTagged:
+      std::snprintf(b, sizeof b, "ERR_%lu:%lu,%03d", module, connector, code);
+      break;
+    case Family::kBare:
+      std::snprintf(b, sizeof b, ir ? "ERR IR%03d" : "ERR %03d", code);
+      break;
+    case Family::kLegacy:
+      std::snprintf(b, sizeof b, "unknowncommand,%d", code);
+      break;
+  }
   return b;
 }
 
+std::string version_reply(const Sim& sim) {
+  return sim.family == Family::kBare ? kVersion : std::string("version,0,") + kVersion;
+}
+
+struct SendirPlan {
+  unsigned long connector = 0, id = 0;
+  double seconds = 0;      // how long sending takes
+  bool once_only = false;  // the offset lies past the last duration: no repeat part
+  std::size_t durations = 0;
+  unsigned long offset = 0;
+};
+
 // Validates a sendir as the device does; empty string when valid.
-std::string check_sendir(const std::vector<std::string>& f, unsigned long& connector, unsigned long& id,
-                         double& seconds) {
+std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, SendirPlan& plan) {
+  unsigned long& connector = plan.connector;
+  unsigned long& id = plan.id;
   unsigned long module = 0;
-  connector = 0;
-  if (f.size() < 2 || !address(f[1], module, connector)) return err(0, 0, 17);
-  if (module != 1) return err(module, connector, 2);
-  if (connector < 1 || connector > kConnectors) return err(module, connector, 3);
-  if (f.size() < 6) return err(module, connector, 17);
+  if (f.size() < 2 || !address(f[1], module, connector)) return err(sim, 0, 0, 17);
+  if (module != 1) return err(sim, module, connector, 2);
+  if (connector < 1 || connector > kConnectors) return err(sim, module, connector, 3);
+  if (f.size() < 6) return err(sim, module, connector, 17);
   unsigned long freq, repeat, offset;
-  if (!number(f[2], id) || id > 65535) return err(module, connector, 4);
-  if (!number(f[3], freq) || freq < 15000 || freq > 500000) return err(module, connector, 5);
-  if (!number(f[4], repeat) || repeat < 1 || repeat > 50) return err(module, connector, 6);
-  if (!number(f[5], offset)) return err(module, connector, 17);
+  if (!number(f[2], id) || id > 65535) return err(sim, module, connector, 4);
+  if (!number(f[3], freq) || freq < 15000 || freq > 500000) return err(sim, module, connector, 5);
+  if (!number(f[4], repeat) || repeat < 1 || repeat > 50) return err(sim, module, connector, 6);
+  if (!number(f[5], offset)) return err(sim, module, connector, 17);
   std::vector<unsigned long> pulses;
   for (std::size_t i = 6; i < f.size(); ++i) {
     unsigned long v;
-    if (!number(f[i], v)) return err(module, connector, 17);
+    if (!number(f[i], v)) return err(sim, module, connector, 17);
     pulses.push_back(v);
   }
-  if (pulses.size() % 2 != 0) return err(module, connector, 10);
-  if (pulses.size() < 4 || pulses.size() > 520) return err(module, connector, 8);
+  if (pulses.size() % 2 != 0) return err(sim, module, connector, 10);
+  // One burst pair is the shortest code a CCF text can carry.
+  if (pulses.size() < 2 || pulses.size() > 520) return err(sim, module, connector, 8);
   for (unsigned long v : pulses)
-    if (v < 1 || v > 65535) return err(module, connector, 9);
-  if (offset % 2 == 0 || offset < 1 || offset > 383 || offset > pulses.size())
-    return err(module, connector, 7);
-  // The first sequence once, then the part from the offset repeat-1 more times.
+    if (v < 1 || v > 65535) return err(sim, module, connector, 9);
+  // The offset is twice the once-sequence's pair count plus one; a code that is all
+  // once-sequence points past its last duration and has nothing to repeat.
+  plan.once_only = offset > pulses.size();
+  if (offset % 2 == 0 || (!plan.once_only && offset > 383)) return err(sim, module, connector, 7);
+  // The whole sequence once, then the part from the offset repeat-1 more times.
   double all = 0, tail = 0;
   for (std::size_t i = 0; i < pulses.size(); ++i) {
     all += static_cast<double>(pulses[i]);
     if (i + 1 >= offset) tail += static_cast<double>(pulses[i]);
   }
-  seconds = (all + static_cast<double>(repeat - 1) * tail) / static_cast<double>(freq);
+  plan.seconds = (all + static_cast<double>(repeat - 1) * tail) / static_cast<double>(freq);
+  plan.durations = pulses.size();
+  plan.offset = offset;
   return "";
 }
 
@@ -149,28 +186,32 @@ void command(Sim& sim, Client& c, const std::string& line) {
     reply(sim, c, "device,1,3 IR");
     reply(sim, c, "endlistdevices");
   } else if (cmd == "getversion") {
-    reply(sim, c, std::string("version,0,") + kVersion);
+    reply(sim, c, version_reply(sim));
   } else if (cmd == "stopir") {
     unsigned long module = 0, connector = 0;
-    if (f.size() != 2 || !address(f[1], module, connector)) return reply(sim, c, err(0, 0, 17));
-    if (module != 1) return reply(sim, c, err(module, connector, 2));
-    if (connector < 1 || connector > kConnectors) return reply(sim, c, err(module, connector, 3));
+    if (f.size() != 2 || !address(f[1], module, connector)) return reply(sim, c, err(sim, 0, 0, 17));
+    if (module != 1) return reply(sim, c, err(sim, module, connector, 2));
+    if (connector < 1 || connector > kConnectors) return reply(sim, c, err(sim, module, connector, 3));
     sim.tx[connector].active = false;  // its originator gets no completeir
     reply(sim, c, line);
   } else if (cmd == "sendir") {
-    unsigned long connector, id;
-    double seconds = 0;
-    std::string e = check_sendir(f, connector, id, seconds);
+    SendirPlan plan;
+    std::string e = check_sendir(sim, f, plan);
     if (!e.empty()) return reply(sim, c, e);
+    unsigned long connector = plan.connector, id = plan.id;
     Transmission& t = sim.tx[connector];
     std::string addr = "1:" + std::to_string(connector);
     if (t.active && t.owner != c.id) return reply(sim, c, "busyIR," + addr + "," + std::to_string(id));
+    if (plan.once_only) {
+      log_line(sim, c.id, "..", "offset " + std::to_string(plan.offset) + " is past the last of " +
+                                    std::to_string(plan.durations) + " durations: no repeat part, sent once");
+    }
     t.active = true;  // the same connection's new code replaces its running one
     t.owner = c.id;
     t.ir_id = static_cast<unsigned>(id);
-    t.end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    t.end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan.seconds));
   } else {
-    reply(sim, c, "ERR_0:0,001");
+    reply(sim, c, err(sim, 0, 0, 1, false));
   }
 }
 
@@ -207,10 +248,14 @@ void drop_client(Sim& sim, std::size_t i) {
 
 void usage() {
   std::puts(
-      "usage: gcsim [--port N] [--bind ADDRESS] [--log]\n"
+      "usage: gcsim [--port N] [--bind ADDRESS] [--family tagged|bare|legacy] [--log]\n"
       "A simulated infrared gateway on TCP (default 127.0.0.1:4998). Commands end\n"
       "in CR: getdevices, getversion, sendir,1:c,ID,freq,repeat,offset,on,off,...\n"
       "(answered by completeir,1:c,ID once the code has been sent), stopir,1:c.\n"
+      "--family picks how the version and errors are worded:\n"
+      "  tagged  version,0,3.0-gcsim   ERR_1:c,nnn  (the default)\n"
+      "  bare    3.0-gcsim             ERR IRnnn, ERR nnn\n"
+      "  legacy  version,0,3.0-gcsim   unknowncommand,n\n"
       "--log prints every command and reply with a timestamp.");
 }
 
@@ -226,6 +271,18 @@ int main(int argc, char** argv) {
       port = std::atoi(argv[++i]);
     } else if (a == "--bind" && i + 1 < argc) {
       bind_addr = argv[++i];
+    } else if (a == "--family" && i + 1 < argc) {
+      std::string name = argv[++i];
+      if (name == "tagged") {
+        sim.family = Family::kTagged;
+      } else if (name == "bare") {
+        sim.family = Family::kBare;
+      } else if (name == "legacy") {
+        sim.family = Family::kLegacy;
+      } else {
+        std::fprintf(stderr, "gcsim: unknown family %s (tagged, bare or legacy)\n", name.c_str());
+        return 2;
+      }
     } else if (a == "--log") {
       sim.log = true;
     } else {
