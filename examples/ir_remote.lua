@@ -1,6 +1,9 @@
 -- An infrared remote: named CCF codes, one function per button, pressed in turn.
--- Each press waits for the gateway's completeir before the next one goes out.
---   tavrel examples/ir_remote.lua [HOST] [PORT]
+-- Each press waits (at most 5 s) for the gateway's completeir before the next
+-- one goes out.
+--   tavrel examples/ir_remote.lua [HOST] [PORT] [CONNECTOR]
+
+local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998
@@ -12,35 +15,28 @@ local CODES = {
   mute    = "0000 0071 0002 0002 0158 00AC 0016 0016 0016 0016 0016 0E6C",
 }
 
-local Remote = { connector = 1 }
+local Remote = { connector = tonumber(arg[3]) or 1 }
 
-local function press(name, repeats)
+function Remote.press(name, repeats)
   print(string.format("press %-8s on 1:%d", name, Remote.connector))
-  local st = cvn_old.GlobalCache_SendCCF(Remote.sock, CODES[name], 1, Remote.connector, repeats or 1)
-  if st ~= 0 then print("could not send " .. name .. " (" .. st .. ")") tavrel.exit(1) end
+  local st = cvn_old.GlobalCache_SendCCF(Remote.gw.sock, CODES[name], 1, Remote.connector, repeats or 1)
+  if st ~= 0 then error("could not send " .. name .. " (status " .. st .. ")", 0) end
+  local line = Remote.gw:reply("completeir for " .. name, 5)
+  if not line:match("^completeir") then error("expected completeir for " .. name .. ", got " .. line, 0) end
+  print("  done: " .. line)
 end
 
-function Remote.power() press("power") end
-function Remote.volume_up() press("vol_up", 3) end
-function Remote.volume_down() press("vol_down", 3) end
-function Remote.mute() press("mute") end
+function Remote.power() Remote.press("power") end
+function Remote.volume_up() Remote.press("vol_up", 3) end
+function Remote.volume_down() Remote.press("vol_down", 3) end
+function Remote.mute() Remote.press("mute") end
 
-local sequence = { Remote.power, Remote.volume_up, Remote.volume_down, Remote.mute }
-local next_button = 1
-
-function OnGateway(line, sock, status)
-  if status == 1 then print("gateway closed the connection") tavrel.exit(1) return end
-  if line:match("^completeir") then
-    print("  done: " .. line)
-    next_button = next_button + 1
-    if sequence[next_button] then sequence[next_button]() else tavrel.exit(0) end
-  elseif line:match("^ERR") or line:match("^busyIR") then
-    print("  refused: " .. line)
-    tavrel.exit(1)
-  end
-end
-
-local status
-Remote.sock, status = cvn_old.Open(host, port, "OnGateway")
-if not Remote.sock then print("no gateway (status " .. status .. ")") tavrel.exit(1) return end
-sequence[1]()
+local ok, problem = pcall(function()
+  Remote.gw = assert(gateway.open(host, port))
+  Remote.power()
+  Remote.volume_up()
+  Remote.volume_down()
+  Remote.mute()
+end)
+if not ok then print("  refused or failed: " .. problem) end
+tavrel.exit(ok and 0 or 1)
