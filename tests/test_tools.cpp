@@ -1,4 +1,10 @@
-// gcsim on its own, ccf2sendir, and every example and the demo run against gcsim.
+// gcsim on its own, ccf2sendir, and every example and the demo run against gcsim
+// in each of its reply families.
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "ccf.h"
 #include "harness.h"
 
 using namespace cvn::test;
@@ -13,9 +19,14 @@ struct Process : Child {
 // A gcsim on a free loopback port, and a line-reading client for it.
 struct Sim {
   std::uint16_t port = free_port();
-  Process proc{{CVN_GCSIM_PATH, "--port", std::to_string(port), "--log"}};
-  Sim() { EXPECT_TRUE(wait_until([&] { return proc.out().find("listening") != std::string::npos; })); }
+  Process proc;
+  explicit Sim(const std::string& family = "tagged")
+      : proc({CVN_GCSIM_PATH, "--port", std::to_string(port), "--family", family, "--log"}) {
+    EXPECT_TRUE(wait_until([&] { return proc.out().find("listening") != std::string::npos; }));
+  }
 };
+
+constexpr const char* kFamilies[] = {"tagged", "bare", "legacy"};
 
 struct Client {
   Peer peer;
@@ -64,8 +75,8 @@ TEST(Gcsim, SendirValidationReportsTheFirstFailingField) {
       {"sendir,1:1,1,1000,1,1,10,20,30,40", "ERR_1:1,005"},
       {"sendir,1:1,1,38000,51,1,10,20,30,40", "ERR_1:1,006"},
       {"sendir,1:1,1,38000,1,2,10,20,30,40", "ERR_1:1,007"},
-      {"sendir,1:1,1,38000,1,5,10,20,30,40", "ERR_1:1,007"},
-      {"sendir,1:1,1,38000,1,1,10,20", "ERR_1:1,008"},
+      {"sendir,1:1,1,38000,1,0,10,20,30,40", "ERR_1:1,007"},
+      {"sendir,1:1,1,38000,1,1", "ERR_1:1,008"},
       {"sendir,1:1,1,38000,1,1,10,0,30,40", "ERR_1:1,009"},
       {"sendir,1:1,1,38000,1,1,10,20,30", "ERR_1:1,010"},
       {"sendir,1:1,1,38000,1,1,10,x,30,40", "ERR_1:1,017"},
@@ -75,6 +86,57 @@ TEST(Gcsim, SendirValidationReportsTheFirstFailingField) {
     c.send(cmd);
     EXPECT_EQ(reply, c.line()) << cmd;
   }
+}
+
+TEST(Gcsim, EachFamilyWordsItsVersionAndErrors) {
+  const struct {
+    const char* family;
+    const char* version;
+    const char* unknown;
+    const char* bad_connector;
+  } cases[] = {
+      {"tagged", "version,0,3.0-gcsim", "ERR_0:0,001", "ERR_1:9,003"},
+      {"bare", "3.0-gcsim", "ERR 001", "ERR IR003"},
+      {"legacy", "version,0,3.0-gcsim", "unknowncommand,1", "unknowncommand,3"},
+  };
+  for (const auto& f : cases) {
+    Sim sim(f.family);
+    Client c(sim.port);
+    c.send("getversion");
+    EXPECT_EQ(f.version, c.line()) << f.family;
+    c.send("frobnicate");
+    EXPECT_EQ(f.unknown, c.line()) << f.family;
+    c.send("sendir,1:9,1,38000,1,1,10,20,30,40");
+    EXPECT_EQ(f.bad_connector, c.line()) << f.family;
+  }
+  Process bad({CVN_GCSIM_PATH, "--family", "nonesuch"});
+  EXPECT_EQ(2, bad.wait());
+}
+
+TEST(Gcsim, AcceptsWhatThePluginMakesOfWellFormedCodes) {
+  Sim sim;
+  Client c(sim.port);
+  const struct {
+    const char* ccf;
+    int repeat;
+  } codes[] = {
+      {"0000 006D 0002 0000 0158 00AC 0016 0041", 3},  // all once: offset 5 after 4 durations
+      {"0000 006D 0000 0002 0158 00AC 0016 0041", 2},  // all repeat: offset 1
+      {"0000 006D 0022 0002 0158 00AC 0016 0041", 1},  // announces 34 pairs, gives 2
+      {"0000 0073 0001 0000 0158 00AC", 1},            // one burst pair, the shortest code
+      {"0000 006D 0002 0002 0158 00AC 0016 0041 0016 0016 0016 0E6C", 2},
+  };
+  std::uint16_t id = 0;
+  for (const auto& code : codes) {
+    char out[cvn::kSendirCommandSize];
+    int n = cvn::ccf_to_sendir(code.ccf, 1, 2, code.repeat, id, out, sizeof out);
+    ASSERT_GT(n, 1) << code.ccf;
+    c.send(std::string(out, static_cast<std::size_t>(n - 1)));  // without its CR
+    EXPECT_EQ("completeir,1:2," + std::to_string(id), c.line()) << out;
+    ++id;
+  }
+  EXPECT_NE(std::string::npos, sim.proc.out().find("offset 5 is past the last of 4 durations: no repeat part"))
+      << sim.proc.out();
 }
 
 TEST(Gcsim, CompleteirComesWhenTheCodeHasBeenSentBusyAndStop) {
@@ -118,17 +180,66 @@ TEST(Ccf2sendir, PrintsTheLineAndRejectsBadCodes) {
   EXPECT_EQ("Incorrect CCF Pattarn\n", bad.out());
 }
 
-TEST(Examples, EachRunsCleanlyAgainstTheSimulator) {
-  Sim sim;
-  std::string port = std::to_string(sim.port);
-  for (const char* name : {"ir_demo.lua", "ir_remote.lua", "line_client.lua", "keepalive.lua"}) {
-    Process run({CVN_TAVREL_PATH, "--timeout", "20", example(name), "127.0.0.1", port});
-    EXPECT_EQ(0, run.wait(25000)) << name << "\n" << run.out();
+TEST(Examples, EachRunsCleanlyAgainstEveryReplyFamily) {
+  for (const char* family : kFamilies) {
+    Sim sim(family);
+    std::string port = std::to_string(sim.port);
+    for (const char* name : {"ir_demo.lua", "ir_remote.lua", "line_client.lua", "keepalive.lua"}) {
+      Process run({CVN_TAVREL_PATH, "--timeout", "20", example(name), "127.0.0.1", port});
+      EXPECT_EQ(0, run.wait(25000)) << family << " " << name << "\n" << run.out();
+    }
   }
+}
+
+TEST(Examples, ARefusalInAnyFamilyEndsTheRunAndIsNamed) {
+  const std::pair<const char*, const char*> refusals[] = {
+      {"tagged", "ERR_1:9,003"}, {"bare", "ERR IR003"}, {"legacy", "unknowncommand,3"}};
+  for (auto [family, refusal] : refusals) {
+    Sim sim(family);
+    for (const char* name : {"ir_demo.lua", "ir_remote.lua"}) {  // connector 9 does not exist
+      Process run({CVN_TAVREL_PATH, "--timeout", "20", example(name), "127.0.0.1", std::to_string(sim.port), "9"});
+      EXPECT_EQ(1, run.wait(25000)) << family << " " << name << "\n" << run.out();
+      EXPECT_NE(std::string::npos, run.out().find(std::string("refused (") + refusal + ")")) << run.out();
+    }
+  }
+}
+
+TEST(Examples, AWaitThatRunsOutSaysWhatItWaitedFor) {
+  PeerListener silent;  // accepts and never answers
+  Process run({CVN_TAVREL_PATH, "--timeout", "20", example("ir_demo.lua"), "127.0.0.1", std::to_string(silent.port)});
+  Peer peer = silent.accept();
+  EXPECT_EQ(1, run.wait(25000)) << run.out();
+  EXPECT_NE(std::string::npos, run.out().find("gave up waiting for the answer to getversion after 3 s")) << run.out();
+}
+
+TEST(Examples, LookupsNeedNoConnection) {
   Process lookups({CVN_TAVREL_PATH, "--timeout", "20", example("lookups.lua")});
   EXPECT_EQ(0, lookups.wait(25000));
   EXPECT_NE(std::string::npos, lookups.out().find("Nslookup(\"127.1\") -> 127.0.0.1, 0"));
   EXPECT_NE(std::string::npos, lookups.out().find("900150983cd24fb0d6963f7d28e17f72"));
+}
+
+// tools/demo.sh as the README's first command (tools/setup.sh) ends: the demo's
+// transcript, and a status that is the demo's own.
+TEST(Demo, ExitsWithTheDemosStatus) {
+  const std::string demo = std::string(CVN_SOURCE_DIR) + "/tools/demo.sh";
+  const std::string port = "GCSIM_PORT=" + std::to_string(free_port());
+  Process good({"/usr/bin/env", port, "bash", demo, CVN_BINARY_DIR});
+  EXPECT_EQ(0, good.wait(40000)) << good.out();
+  for (const char* seen : {"<- completeir,1:1,0", "demo finished", "== what the gateway saw", "-> completeir,1:1,0"})
+    EXPECT_NE(std::string::npos, good.out().find(seen)) << seen << "\n" << good.out();
+
+  // A demo script that fails: its status comes through the simulator's shutdown.
+  std::string dir = temp_dir();
+  ASSERT_EQ(0, symlink(CVN_GCSIM_PATH, (dir + "/gcsim").c_str()));
+  std::ofstream(dir + "/tavrel") << "#!/bin/sh\necho failing demo\nexit 3\n";
+  chmod((dir + "/tavrel").c_str(), 0755);
+  Process failing({"/usr/bin/env", port, "bash", demo, dir});
+  EXPECT_EQ(3, failing.wait(40000)) << failing.out();
+  EXPECT_NE(std::string::npos, failing.out().find("failing demo"));
+
+  Process no_sim({"/usr/bin/env", port, "GCSIM_FAMILY=nonesuch", "bash", demo, CVN_BINARY_DIR});
+  EXPECT_EQ(1, no_sim.wait(40000)) << no_sim.out();
 }
 
 TEST(Examples, LineServerServesSeveralClients) {
