@@ -1,7 +1,9 @@
 // tavrel.exe: the stand-in host on Windows. Loads corvane.dll as the host does,
 // runs a script under the script lock (a Windows mutex) and serves the plug-in's
-// callbacks until tavrel.exit() or the time-out. Built on Lua 5.1 (lua51.dll) or,
-// for the tests, on Lua 5.0's interface (lua50.dll).
+// callbacks until tavrel.exit(), Ctrl-C or the time-out. Ctrl-C and the time-out
+// stop running code as on Linux: a debug hook raising "interrupted!", and the
+// process ends by itself when the code has not stopped within a second. Built on
+// Lua 5.1 (lua51.dll) or, for the tests, on Lua 5.0's interface (lua50.dll).
 //   tavrel.exe [--plugin PATH] [--timeout SECONDS] [--info] SCRIPT.lua [ARGS]
 #include <windows.h>
 
@@ -17,22 +19,72 @@
 namespace {
 
 HANDLE g_lock = nullptr;
-HANDLE g_exit = nullptr;
+HANDLE g_exit = nullptr;       // manual reset: the run ends; sleeps end with it
+HANDLE g_finishing = nullptr;  // the main thread holds the lock to close the state
+CRITICAL_SECTION g_cs;         // guards the three below
+lua_State* g_state = nullptr;
+bool g_requested = false;
 int g_exit_code = 0;
+DWORD g_main_thread = 0;
 DWORD g_start = 0;
 
-int l_exit(lua_State* L) {
-  g_exit_code = static_cast<int>(luaL_optnumber(L, 1, 0));
+// Raised at every instruction until the run ends, so a pcall cannot swallow it.
+void interrupt_hook(lua_State* L, lua_Debug*) { luaL_error(L, "interrupted!"); }
+
+// The first request decides the status; with `hook`, running Lua code raises.
+void request_exit(int code, bool hook) {
+  EnterCriticalSection(&g_cs);
+  if (!g_requested) {
+    g_requested = true;
+    g_exit_code = code;
+  }
+  if (hook && g_state != nullptr) lua_sethook(g_state, interrupt_hook, LUA_MASKCOUNT, 1);
+  LeaveCriticalSection(&g_cs);
   SetEvent(g_exit);
+}
+
+// Ctrl-C and the time-out: stop running code; end the process when it does not
+// stop (a C function that does not return) within a second.
+void stop_run(int code) {
+  request_exit(code, true);
+  if (WaitForSingleObject(g_finishing, 1000) == WAIT_OBJECT_0) return;
+  std::fputs("tavrel: the running code did not stop; ending without closing the plug-in\n", stderr);
+  EnterCriticalSection(&g_cs);
+  code = g_exit_code;
+  LeaveCriticalSection(&g_cs);
+  ExitProcess(static_cast<UINT>(code));
+}
+
+BOOL WINAPI on_console_ctrl(DWORD) {
+  stop_run(0);
+  return TRUE;
+}
+
+DWORD WINAPI watch_timeout(void* ms) {
+  DWORD wait = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(ms));
+  if (WaitForSingleObject(g_exit, wait) == WAIT_TIMEOUT) {
+    std::fprintf(stderr, "tavrel: time-out after %g s\n", wait / 1000.0);
+    stop_run(124);
+  }
+  return 0;
+}
+
+int l_exit(lua_State* L) {
+  request_exit(static_cast<int>(luaL_optnumber(L, 1, 0)), false);
   return 0;
 }
 
 int l_sleep(lua_State* L) {
   double s = luaL_checknumber(L, 1);
-  if (!(s > 0)) return 0;
-  ReleaseMutex(g_lock);
-  Sleep(static_cast<DWORD>(s * 1000));
-  WaitForSingleObject(g_lock, INFINITE);
+  if (!(s > 0)) s = 0;
+  if (s > 86400) s = 86400;
+  // Only the main chunk lets go of the lock: a callback that let go would let the
+  // main thread close the state under it.
+  bool release = GetCurrentThreadId() == g_main_thread;
+  if (release) ReleaseMutex(g_lock);
+  DWORD r = WaitForSingleObject(g_exit, static_cast<DWORD>(s * 1000));
+  if (release) WaitForSingleObject(g_lock, INFINITE);
+  if (r == WAIT_OBJECT_0) return luaL_error(L, "interrupted!");
   return 0;
 }
 
@@ -81,6 +133,9 @@ int main(int argc, char** argv) {
   }
   g_lock = CreateMutexA(nullptr, FALSE, nullptr);
   g_exit = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_finishing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  InitializeCriticalSection(&g_cs);
+  g_main_thread = GetCurrentThreadId();
   HostServices services{};
   services.script_lock = g_lock;
   HostRecord record{kHostRecordVersion, &services};
@@ -101,19 +156,38 @@ int main(int argc, char** argv) {
     lua_rawseti(L, -2, k - i);
   }
   lua_setglobal(L, "arg");
+  EnterCriticalSection(&g_cs);
+  g_state = L;
+  LeaveCriticalSection(&g_cs);
+  SetConsoleCtrlHandler(on_console_ctrl, TRUE);
+  if (timeout > 0) {
+    auto ms = static_cast<std::uintptr_t>(timeout * 1000);
+    CloseHandle(CreateThread(nullptr, 0, watch_timeout, reinterpret_cast<void*>(ms), 0, nullptr));
+  }
   p.info(7, 0, L);
   int code = 0;
   if (luaL_loadfile(L, argv[i]) != 0 || lua_pcall(L, 0, 0, 0) != 0) {
-    std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
+    EnterCriticalSection(&g_cs);
+    bool requested = g_requested;  // cut short by Ctrl-C, the time-out or tavrel.exit
+    LeaveCriticalSection(&g_cs);
+    if (!requested) {
+      std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
+      code = 1;
+    }
     lua_settop(L, 0);
-    code = 1;
   }
   ReleaseMutex(g_lock);
   if (code == 0) {
-    DWORD wait = timeout > 0 ? static_cast<DWORD>(timeout * 1000) : INFINITE;
-    code = WaitForSingleObject(g_exit, wait) == WAIT_OBJECT_0 ? g_exit_code : 124;
+    WaitForSingleObject(g_exit, INFINITE);
+    EnterCriticalSection(&g_cs);
+    code = g_exit_code;
+    LeaveCriticalSection(&g_cs);
   }
   WaitForSingleObject(g_lock, INFINITE);
+  EnterCriticalSection(&g_cs);
+  g_state = nullptr;
+  LeaveCriticalSection(&g_cs);
+  SetEvent(g_finishing);
   p.info(8, 0, L);
   host_run_atclose(L);
   lua_close(L);

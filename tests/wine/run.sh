@@ -241,6 +241,13 @@ check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "
 check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
   "$(cd "$win/lua50" && transcript timeout 180 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 60 \
     "$script" "$(free_base)")"
+# A script that never returns: the time-out stops it, on both Lua builds.
+printf 'print("running") while true do end\n' >"$win/loop.lua"
+stopped=$'running\ntavrel: time-out after 1 s\nexit 124'
+check "a running loop stopped by the time-out, Lua 5.1" "$stopped" \
+  "$(cd "$win" && transcript timeout 60 "${wine[@]}" tavrel.exe --timeout 1 loop.lua)"
+check "a running loop stopped by the time-out, Lua 5.0 interface" "$stopped" \
+  "$(cd "$win/lua50" && transcript timeout 60 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 1 '..\loop.lua')"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 # Nslookupmac in a network namespace with only loopback, where adapter 0 does not
