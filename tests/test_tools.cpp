@@ -219,6 +219,23 @@ TEST(Examples, LookupsNeedNoConnection) {
   EXPECT_NE(std::string::npos, lookups.out().find("900150983cd24fb0d6963f7d28e17f72"));
 }
 
+TEST(Examples, TheReadmesScriptRunsCleanAgainstTheSimulator) {
+  std::string readme = slurp(std::string(CVN_SOURCE_DIR) + "/README.md");
+  auto start = readme.find("```lua\n");
+  ASSERT_NE(std::string::npos, start);
+  start += 7;
+  std::string script = readme.substr(start, readme.find("```", start) - start);
+  Sim sim;
+  auto at = script.find("4998");
+  ASSERT_NE(std::string::npos, at);
+  script.replace(at, 4, std::to_string(sim.port));
+  std::string path = temp_dir() + "/version.lua";
+  std::ofstream(path) << script;
+  Process run({CVN_TAVREL_PATH, "--timeout", "20", path});
+  EXPECT_EQ(0, run.wait(25000)) << run.out();
+  EXPECT_EQ("127.0.0.1 says: version,0,3.0-gcsim\nconnection closed\n", run.out());
+}
+
 // tools/demo.sh as the README's first command (tools/setup.sh) ends: the demo's
 // transcript, and a status that is the demo's own.
 TEST(Demo, ExitsWithTheDemosStatus) {
