@@ -315,6 +315,11 @@ void detach(PluginEntryPoints& plugin, bool last) {
   unlock_script();
 }
 
+bool exit_requested() {
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  return g_ctl.request == Request::kExit;
+}
+
 // Shuts down every socket of this process that is still connecting, so a blocking
 // connect (a script's Open) fails at once with ECONNRESET. shutdown, unlike close,
 // leaves the descriptor to its owner: nothing can reuse the number under it.
@@ -350,6 +355,12 @@ void force_exit_unless_finishing() {
   std::_Exit(code);
 }
 
+// Running code is being stopped and the main thread has not yet begun to close.
+bool stopping() {
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  return g_ctl.stop && !g_ctl.finishing;
+}
+
 // The watcher thread: SIGINT, SIGTERM and SIGHUP from the signalfd, the time-out,
 // and the grace period of an exit request.
 void watch(int sigfd, const Options& o) {
@@ -368,12 +379,7 @@ void watch(int sigfd, const Options& o) {
     Clock::time_point next = Clock::time_point::max();
     if (timed && !timed_out) next = deadline;
     if (grace && grace_end < next) next = grace_end;
-    bool stopping;
-    {
-      std::lock_guard<std::mutex> lk(g_ctl.mu);
-      stopping = g_ctl.stop && !g_ctl.finishing;
-    }
-    if (stopping && now + kAbortInterval < next) next = now + kAbortInterval;
+    if (stopping() && now + kAbortInterval < next) next = now + kAbortInterval;
     int wait_ms = -1;
     if (next != Clock::time_point::max()) {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
@@ -402,15 +408,16 @@ void watch(int sigfd, const Options& o) {
     now = Clock::now();
     if (timed && !timed_out && now >= deadline) {
       timed_out = true;
-      std::fprintf(stderr, "tavrel: time-out after %g s\n", o.timeout);
-      ask_exit(124);
+      if (!exit_requested()) {  // not when the run is already ending
+        std::fprintf(stderr, "tavrel: time-out after %g s\n", o.timeout);
+        ask_exit(124);
+      }
     }
-    if (grace && now >= grace_end) force_exit_unless_finishing();
-    {
-      std::lock_guard<std::mutex> lk(g_ctl.mu);
-      stopping = g_ctl.stop && !g_ctl.finishing;
+    if (grace && now >= grace_end) {
+      force_exit_unless_finishing();
+      grace = false;  // the main thread is closing the state: nothing left to force
     }
-    if (stopping) abort_connects();
+    if (stopping()) abort_connects();
   }
 }
 
@@ -428,11 +435,6 @@ void run_line(const std::string& line) {
   lock_script();
   if (g_ctl.state != nullptr) run_console_line(g_ctl.state, line);
   unlock_script();
-}
-
-bool exit_requested() {
-  std::lock_guard<std::mutex> lk(g_ctl.mu);
-  return g_ctl.request == Request::kExit;
 }
 
 void close_prompt() {
