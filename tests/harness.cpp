@@ -279,7 +279,7 @@ Child::~Child() {
   }
 }
 
-int Child::wait(int timeout_ms) {
+int wait_exit(pid_t& pid, int timeout_ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (std::chrono::steady_clock::now() < end) {
     int st;
@@ -291,6 +291,8 @@ int Child::wait(int timeout_ms) {
   }
   return -1;
 }
+
+int Child::wait(int timeout_ms) { return wait_exit(pid, timeout_ms); }
 
 std::string Child::out() const { return slurp(out_path); }
 std::string Child::err() const { return slurp(err_path); }

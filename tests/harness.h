@@ -135,6 +135,9 @@ struct Child {
   std::string out() const;
   std::string err() const;
 };
+// Exit status of the child `pid` (128 + signal when killed), or -1 when it is still
+// running after `timeout_ms`; `pid` becomes -1 once it has been reaped.
+int wait_exit(pid_t& pid, int timeout_ms);
 std::string slurp(const std::string& path);
 // What fn writes to standard error while it runs.
 std::string capture_stderr(const std::function<void()>& fn);

@@ -98,20 +98,7 @@ struct Terminal {
       seen.append(buf, static_cast<std::size_t>(n));
     }
   }
-  int wait(int timeout_ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-      int st;
-      if (waitpid(pid, &st, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      char buf[512];  // keep the terminal drained
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 10) > 0 && ::read(master, buf, sizeof buf) > 0) continue;
-    }
-    return -1;
-  }
+  int wait(int timeout_ms) { return wait_exit(pid, timeout_ms); }
 };
 
 constexpr const char* kNoForcedEnd = "did not stop";
