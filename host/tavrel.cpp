@@ -9,17 +9,13 @@
 // that raises "interrupted!". Callbacks, on the plug-in's network thread, hold the
 // script lock from start to end, so the main thread holding the lock means no call
 // into the state is in progress.
-#include <dirent.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -114,6 +110,10 @@ pthread_t g_main_thread;
 int g_wake = -1;  // eventfd: wakes the main thread for a request
 Control g_ctl;
 const auto g_start = Clock::now();
+
+// Sockets in a connect() call right now, on any thread.
+std::mutex g_connect_mu;
+std::vector<int> g_connecting;
 
 void lock_script() { pthread_mutex_lock(&g_script_lock); }
 void unlock_script() { pthread_mutex_unlock(&g_script_lock); }
@@ -320,23 +320,12 @@ bool exit_requested() {
   return g_ctl.request == Request::kExit;
 }
 
-// Shuts down every socket of this process that is still connecting, so a blocking
-// connect (a script's Open) fails at once with ECONNRESET. shutdown, unlike close,
-// leaves the descriptor to its owner: nothing can reuse the number under it.
+// Makes every connect still waiting (a script's blocking Open) fail at once with
+// ECONNRESET. shutdown, unlike close, leaves the descriptor to its owner, who
+// closes it only after its connect has returned and left the list.
 void abort_connects() {
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    int fd = std::atoi(e->d_name);
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
-    tcp_info ti{};
-    socklen_t n = sizeof ti;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &n) == 0 && ti.tcpi_state == TCP_SYN_SENT)
-      shutdown(fd, SHUT_RDWR);
-  }
-  closedir(d);
+  std::lock_guard<std::mutex> lk(g_connect_mu);
+  for (int fd : g_connecting) shutdown(fd, SHUT_RDWR);
 }
 
 // The last resort when running code cannot be stopped (a C function that does not
@@ -608,6 +597,30 @@ bool load_plugin(const std::string& path, PluginEntryPoints& p) {
 }
 
 }  // namespace
+
+// The host's connect: the executable exports it, so the plug-in's calls bind here
+// before the C library. It notes the socket for as long as the call waits, so that
+// stopping running code can abort a blocking Open without changing the plug-in.
+extern "C" int connect(int fd, const sockaddr* addr, socklen_t len) noexcept {
+  using Connect = int (*)(int, const sockaddr*, socklen_t);
+  static const auto next = reinterpret_cast<Connect>(dlsym(RTLD_NEXT, "connect"));
+  {
+    std::lock_guard<std::mutex> lk(g_connect_mu);
+    g_connecting.push_back(fd);
+  }
+  int rc = next(fd, addr, len);
+  int err = errno;
+  {
+    std::lock_guard<std::mutex> lk(g_connect_mu);
+    for (std::size_t i = 0; i < g_connecting.size(); ++i) {
+      if (g_connecting[i] != fd) continue;
+      g_connecting.erase(g_connecting.begin() + static_cast<long>(i));
+      break;
+    }
+  }
+  errno = err;
+  return rc;
+}
 
 int main(int argc, char** argv) {
   Options o;
