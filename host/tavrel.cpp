@@ -111,7 +111,7 @@ int g_wake = -1;  // eventfd: wakes the main thread for a request
 Control g_ctl;
 const auto g_start = Clock::now();
 
-// Sockets in a connect() call right now, on any thread.
+// Sockets in a connect() call right now, on any thread. Lock order: g_ctl.mu first.
 std::mutex g_connect_mu;
 std::vector<int> g_connecting;
 
@@ -320,11 +320,15 @@ bool exit_requested() {
   return g_ctl.request == Request::kExit;
 }
 
-// Makes every connect still waiting (a script's blocking Open) fail at once with
-// ECONNRESET. shutdown, unlike close, leaves the descriptor to its owner, who
-// closes it only after its connect has returned and left the list.
-void abort_connects() {
-  std::lock_guard<std::mutex> lk(g_connect_mu);
+// While running code is being stopped, makes every connect still waiting (a
+// script's blocking Open) fail at once with ECONNRESET. The stop is looked at and
+// acted on under one lock: a connect begun after the stop has ended (a reloaded
+// script's) is left alone. shutdown, unlike close, leaves the descriptor to its
+// owner, who closes it only after its connect has returned and left the list.
+void abort_connects_while_stopping() {
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  if (!g_ctl.stop || g_ctl.finishing) return;
+  std::lock_guard<std::mutex> lk2(g_connect_mu);
   for (int fd : g_connecting) shutdown(fd, SHUT_RDWR);
 }
 
@@ -406,7 +410,7 @@ void watch(int sigfd, const Options& o) {
       force_exit_unless_finishing();
       grace = false;  // the main thread is closing the state: nothing left to force
     }
-    if (stopping()) abort_connects();
+    abort_connects_while_stopping();
   }
 }
 
