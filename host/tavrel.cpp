@@ -299,7 +299,8 @@ bool attach(const Options& o, PluginEntryPoints& plugin) {
 
 // Tells the plug-in the state closes and closes it. Taking the lock waits for a
 // running callback, which a pending stop cuts short. `last`: the run ends, so the
-// watcher no longer needs to end the process itself.
+// watcher no longer needs to end the process itself. The function given to
+// tavrel.atclose runs without the interrupt hook.
 void detach(PluginEntryPoints& plugin, bool last) {
   lock_script();
   lua_State* L;
@@ -309,6 +310,7 @@ void detach(PluginEntryPoints& plugin, bool last) {
     g_ctl.state = nullptr;
     g_ctl.finishing = last;
   }
+  lua_sethook(L, nullptr, 0, 0);
   plugin.info(8, 0, L);
   host_run_atclose(L);
   lua_close(L);

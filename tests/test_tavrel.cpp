@@ -202,10 +202,11 @@ TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
                            "while true do pcall(function() while true do end end) end",
                            "tavrel.sleep(600)"}) {
     for (int sig : {SIGTERM, SIGINT}) {
-      TavrelRun r({"SCRIPT"}, std::string("print('running') ") + code);
+      TavrelRun r({"SCRIPT"}, std::string("tavrel.atclose(function() print('closed') end) print('running') ") + code);
       ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; })) << code;
       kill(r.pid, sig);
       EXPECT_EQ(0, r.wait(2000)) << code << " " << sig;
+      EXPECT_EQ("running\nclosed\n", r.out()) << code;  // the closing hook is not interrupted
       EXPECT_EQ("", r.err()) << code;  // stopped by the hook, not ended by force
     }
   }
