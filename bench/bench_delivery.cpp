@@ -1,15 +1,17 @@
-// Delivery benchmarks on loopback, each printed as a ratio against a baseline
-// measured in the same run:
-//   lines   lines per second and CPU seconds per million lines delivered into a Lua
-//           callback, for the plug-in, a C floor (bulk reads, CR/LF split, one
-//           lua_pcall per line) and a LuaSocket script (receive('*l') per line);
-//   events  CPU per event with 10 and with 10,000 connections;
-//   timers  10,000 keep-alive timers at 100 ms: ticks delivered against nominal;
+// Delivery benchmarks with the plug-in in this process, each printed beside a
+// baseline measured in the same run:
+//   events    CPU per event with 10 and with 10,000 connections;
+//   timers    10,000 keep-alive timers at 100 ms: ticks delivered against nominal;
 //   fairness  how long a quiet connection's line takes to reach its callback,
-//           alone and beside a connection that sends as fast as it can.
-// Usage: bench_delivery [lines|events|timers|fairness|all] [--lines N]
-//        bench_delivery plugin-lines [--lines N] [--size N]   (the plug-in alone)
+//             alone and beside a connection that sends as fast as it can;
+//   lockwait  how long a script thread waits for the script lock, beside a quiet
+//             connection and beside a flooding one;
+//   memory    heap and resident bytes per idle accepted connection (1000 of them).
+// Lines per second against a C floor and LuaSocket, and request/reply, are
+// bench_receivers' (each receiver a process of its own).
+// Usage: bench_delivery [events|timers|fairness|lockwait|memory|all]
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -53,12 +55,6 @@ double process_cpu_s() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-double thread_cpu_s() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 int listen_loopback(std::uint16_t* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
@@ -93,32 +89,6 @@ void send_all(int fd, const std::string& data) {
     off += static_cast<std::size_t>(r);
   }
 }
-
-// Sends `lines` lines of `len` characters (CR LF included) in 64 KiB writes;
-// returns the sending thread's CPU time.
-double blast(int fd, std::size_t lines, std::size_t len) {
-  double t0 = thread_cpu_s();
-  std::string line(len - 2, 'x');
-  line += "\r\n";
-  std::string chunk;
-  std::size_t per_chunk = 65536 / len;
-  for (std::size_t i = 0; i < per_chunk; ++i) chunk += line;
-  std::size_t sent = 0;
-  while (sent < lines) {
-    std::size_t n = std::min(per_chunk, lines - sent);
-    if (n == per_chunk)
-      send_all(fd, chunk);
-    else
-      send_all(fd, chunk.substr(0, n * len));
-    sent += n;
-  }
-  return thread_cpu_s() - t0;
-}
-
-struct Result {
-  double lines_per_s;
-  double cpu_per_mline;
-};
 
 // ---------------------------------------------------------------- the plug-in
 
@@ -172,124 +142,6 @@ bool wait_count(const char* global, double target, double timeout_s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
-}
-
-Result plugin_lines(std::size_t lines, std::size_t len) {
-  std::uint16_t port;
-  int lfd = listen_loopback(&port);
-  run_lua("count = 0 function OnLine(line) count = count + 1 end");
-  run_lua("s = cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", 'OnLine')");
-  int peer = accept(lfd, nullptr, nullptr);
-  double cpu0 = process_cpu_s(), t0 = now_s();
-  double sender_cpu = 0;
-  std::thread sender([&] { sender_cpu = blast(peer, lines, len); });
-  sender.join();
-  wait_count("count", static_cast<double>(lines), 60);
-  double t1 = now_s(), cpu1 = process_cpu_s();
-  run_lua("cvn_old.Close(s)");
-  close(peer);
-  close(lfd);
-  double cpu = cpu1 - cpu0 - sender_cpu;
-  return {static_cast<double>(lines) / (t1 - t0), cpu / static_cast<double>(lines) * 1e6};
-}
-
-// ---------------------------------------------------------------- C floor
-
-Result floor_lines(std::size_t lines, std::size_t len) {
-  std::uint16_t port;
-  int lfd = listen_loopback(&port);
-  int rfd = connect_loopback(port);
-  int peer = accept(lfd, nullptr, nullptr);
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  luaL_dostring(L, "count = 0 function OnLine(line, s, status, host) count = count + 1 end");
-  double reader_cpu = 0, t0 = now_s(), t1 = 0;
-  std::thread reader([&] {
-    double c0 = thread_cpu_s();
-    std::vector<char> buf(65536);
-    std::string partial;
-    std::size_t got = 0;
-    while (got < lines) {
-      ssize_t n = recv(rfd, buf.data(), buf.size(), 0);
-      if (n <= 0) break;
-      std::size_t start = 0;
-      for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
-        char ch = buf[i];
-        if (ch != '\r' && ch != '\n') continue;
-        partial.append(buf.data() + start, i - start);
-        start = i + 1;
-        if (partial.empty()) continue;
-        lua_getglobal(L, "OnLine");
-        lua_pushlstring(L, partial.data(), partial.size());
-        lua_pushnumber(L, rfd);
-        lua_pushnumber(L, 0);
-        lua_pushstring(L, "127.0.0.1");
-        lua_pcall(L, 4, 0, 0);
-        partial.clear();
-        ++got;
-      }
-      partial.append(buf.data() + start, static_cast<std::size_t>(n) - start);
-    }
-    t1 = now_s();
-    reader_cpu = thread_cpu_s() - c0;
-  });
-  blast(peer, lines, len);
-  reader.join();
-  close(peer);
-  close(rfd);
-  close(lfd);
-  lua_close(L);
-  return {static_cast<double>(lines) / (t1 - t0), reader_cpu / static_cast<double>(lines) * 1e6};
-}
-
-// ---------------------------------------------------------------- LuaSocket
-
-Result luasocket_lines(std::size_t lines, std::size_t len) {
-  std::uint16_t port;
-  int lfd = listen_loopback(&port);
-  std::string script =
-      "local socket = require('socket') "
-      "local c = assert(socket.connect('127.0.0.1', " + std::to_string(port) + ")) "
-      "local count = 0 local function OnLine(line, s, status, host) count = count + 1 end "
-      "while count < " + std::to_string(lines) + " do "
-      "  local line, err = c:receive('*l') if not line then break end "
-      "  OnLine(line, 1, 0, '127.0.0.1') end";
-  pid_t pid = fork();
-  if (pid == 0) {
-    execlp("lua5.1", "lua5.1", "-e", script.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int peer = accept(lfd, nullptr, nullptr);
-  double t0 = now_s();
-  blast(peer, lines, len);
-  int status = 0;
-  rusage ru{};
-  wait4(pid, &status, 0, &ru);
-  double t1 = now_s();
-  close(peer);
-  close(lfd);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {0, 0};
-  double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
-  return {static_cast<double>(lines) / (t1 - t0), cpu / static_cast<double>(lines) * 1e6};
-}
-
-void bench_lines(std::size_t lines) {
-  std::printf("== lines into a Lua callback (%zu lines each)\n", lines);
-  std::printf("%-6s %-10s %14s %16s %12s %12s\n", "size", "reader", "lines/s", "CPU s/Mline",
-              "CPU vs floor", "rate vs LuaSocket");
-  for (std::size_t len : {32u, 200u}) {
-    Result fl = floor_lines(lines, len);
-    Result ls = luasocket_lines(lines, len);
-    Result pl = plugin_lines(lines, len);
-    auto row = [&](const char* name, const Result& r) {
-      std::printf("%-6zu %-10s %14.0f %16.3f %12.2f %12.2f\n", len, name, r.lines_per_s, r.cpu_per_mline,
-                  r.cpu_per_mline / fl.cpu_per_mline, ls.lines_per_s > 0 ? r.lines_per_s / ls.lines_per_s : 0.0);
-    };
-    row("C floor", fl);
-    row("LuaSocket", ls);
-    row("corvane", pl);
-  }
 }
 
 // ---------------------------------------------------------------- events
@@ -552,15 +404,126 @@ void bench_fairness() {
   std::printf("p99 beside a flood vs alone: %.1f\n", alone.p99 > 0 ? beside.p99 / alone.p99 : 0.0);
 }
 
+// ---------------------------------------------------------------- lock wait
+
+// How long a script thread waits for the script lock while a connection floods
+// the network thread with 32-byte lines, against the same thread's wait with
+// the connection quiet. The thread takes the lock every millisecond, as a
+// script that runs between callbacks would, and holds it for 20 us.
+struct Waits {
+  double p50, p99, max;
+  std::size_t n;
+  double flood_lines_per_s;
+};
+
+Waits lock_wait_run(bool flood, double seconds) {
+  std::uint16_t port = 0;
+  int lfd = listen_loopback(&port);
+  run_lua("flood = 0 function OnFlood(line) flood = flood + 1 end "
+          "f = cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", 'OnFlood')");
+  int flooder = accept(lfd, nullptr, nullptr);
+  std::atomic<bool> stop{false};
+  std::thread sender;
+  if (flood)
+    sender = std::thread([&] {
+      std::string chunk;
+      while (chunk.size() < 65536) chunk += std::string(30, 'f') + "\r\n";
+      while (!stop.load()) send_all(flooder, chunk);
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the flood under way
+  std::vector<double> waits;
+  double t0 = now_s(), flood0 = lua_number("flood");
+  while (now_s() - t0 < seconds) {
+    double a = now_s();
+    pthread_mutex_lock(&g_lock);
+    double b = now_s();
+    while (now_s() - b < 20e-6) {
+    }
+    pthread_mutex_unlock(&g_lock);
+    waits.push_back((b - a) * 1e6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  double flood_rate = (lua_number("flood") - flood0) / (now_s() - t0);
+  stop = true;
+  if (sender.joinable()) sender.join();
+  close(flooder);
+  close(lfd);
+  plugin_down();  // retire the connection, whatever the flood left unread
+  plugin_up();
+  std::sort(waits.begin(), waits.end());
+  auto at = [&](double q) {
+    return waits[std::min(waits.size() - 1, static_cast<std::size_t>(q * static_cast<double>(waits.size())))];
+  };
+  return {at(0.50), at(0.99), waits.back(), waits.size(), flood_rate};
+}
+
+void bench_lock_wait() {
+  const double seconds = 3;
+  Waits quiet = lock_wait_run(false, seconds);
+  Waits busy = lock_wait_run(true, seconds);
+  std::printf("== a script thread taking the script lock every ms for %.0f s, beside a flood\n", seconds);
+  std::printf("%-16s %6s %9s %9s %9s %14s\n", "script thread", "takes", "p50 us", "p99 us", "max us",
+              "flood lines/s");
+  std::printf("%-16s %6zu %9.1f %9.1f %9.1f %14s\n", "quiet", quiet.n, quiet.p50, quiet.p99, quiet.max, "-");
+  std::printf("%-16s %6zu %9.1f %9.1f %9.1f %14.0f\n", "beside a flood", busy.n, busy.p50, busy.p99, busy.max,
+              busy.flood_lines_per_s);
+}
+
+// ---------------------------------------------------------------- memory
+
+long rss_kib() {
+  FILE* f = std::fopen("/proc/self/statm", "r");
+  long pages = 0, resident = 0;
+  if (f) {
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Heap and resident memory that 1000 idle accepted connections add, per
+// connection; the baseline is the same process before the connections exist.
+void bench_memory() {
+  const int conns = 1000;
+  std::uint16_t port = 0;
+  {
+    int probe = listen_loopback(&port);  // a free port for Listen
+    close(probe);
+  }
+  run_lua("accepted = 0 socks = {} "
+          "function OnPeer() end "
+          "function OnListen(text, s, status) "
+          "  if status == 2 then local c = cvn_old.Accept(s, 'OnPeer') "
+          "    if c then accepted = accepted + 1 socks[accepted] = c end end end "
+          "ls = cvn_old.Listen(" + std::to_string(port) + ", 'OnListen')");
+  std::vector<int> peers;
+  peers.reserve(conns);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  malloc_trim(0);
+  struct mallinfo2 before = mallinfo2();
+  long rss_before = rss_kib();
+  for (int i = 0; i < conns; ++i) {
+    int fd = connect_loopback(port);
+    if (fd >= 0) peers.push_back(fd);
+  }
+  bool ok = wait_count("accepted", conns, 30);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  struct mallinfo2 after = mallinfo2();
+  long rss_after = rss_kib();
+  double heap = static_cast<double>(after.uordblks - before.uordblks) / conns;
+  double rss = static_cast<double>(rss_after - rss_before) * 1024.0 / conns;
+  std::printf("== memory of %d idle accepted connections (%s)\n", conns, ok ? "all accepted" : "not all accepted");
+  std::printf("heap bytes per connection: %8.0f\nresident bytes per connection: %8.0f\n", heap, rss);
+  run_lua("for i, c in ipairs(socks) do cvn_old.Close(c) end cvn_old.CloseListen(ls) socks = nil");
+  for (int fd : peers) close(fd);
+  plugin_down();
+  plugin_up();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string what = argc > 1 ? argv[1] : "all";
-  std::size_t lines = 1000000, size = 32;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::string(argv[i]) == "--lines") lines = std::strtoul(argv[i + 1], nullptr, 10);
-    if (std::string(argv[i]) == "--size") size = std::max<std::size_t>(3, std::strtoul(argv[i + 1], nullptr, 10));
-  }
   signal(SIGPIPE, SIG_IGN);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   rlimit rl{};
@@ -568,14 +531,11 @@ int main(int argc, char** argv) {
   rl.rlim_cur = rl.rlim_max;  // 10,000 connections need more than the default 1024
   setrlimit(RLIMIT_NOFILE, &rl);
   plugin_up();
-  if (what == "lines" || what == "all") bench_lines(lines);
-  if (what == "plugin-lines") {  // the plug-in alone, for counting system calls or instructions
-    Result r = plugin_lines(lines, size);
-    std::printf("%zu lines of %zu bytes: %.0f lines/s\n", lines, size, r.lines_per_s);
-  }
   if (what == "events" || what == "all") bench_events();
   if (what == "timers" || what == "all") bench_timers();
   if (what == "fairness" || what == "all") bench_fairness();
+  if (what == "lockwait" || what == "all") bench_lock_wait();
+  if (what == "memory" || what == "all") bench_memory();
   plugin_down();
   return 0;
 }
