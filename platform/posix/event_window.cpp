@@ -66,6 +66,9 @@ namespace {
 
 constexpr std::uint64_t kTokenWake = 0;
 constexpr std::uint64_t kTokenTimer = 1;
+// How long events may go unlooked-for while messages keep the loop busy: the
+// most a socket's notification or a timer tick waits behind them.
+constexpr std::int64_t kPollIntervalNs = 50000;
 
 std::mutex g_win_mu;
 std::unordered_map<Window, std::shared_ptr<EventWindow>> g_windows;
@@ -256,6 +259,7 @@ int message_loop(Window handle) {
   if (!w || t_loop != w.get()) return -1;
   std::vector<Msg> batch;
   std::array<epoll_event, 64> evs;
+  std::int64_t last_poll = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> lk(w->mu);
@@ -269,12 +273,17 @@ int message_loop(Window handle) {
         return w->quit_code;
       }
     }
-    int timeout;
+    bool waiting;
     {
       std::lock_guard<std::mutex> lk(w->mu);
-      timeout = w->queue.empty() ? -1 : 0;
+      waiting = !w->queue.empty();
     }
-    int n = ::epoll_wait(w->ep, evs.data(), static_cast<int>(evs.size()), timeout);
+    // With messages waiting already (a connection that had more to read than one
+    // notification delivers), new events are looked for only now and then: each
+    // look is a system call, and the waiting messages keep the loop busy anyway.
+    if (waiting && now_ns() - last_poll < kPollIntervalNs) continue;
+    int n = ::epoll_wait(w->ep, evs.data(), static_cast<int>(evs.size()), waiting ? 0 : -1);
+    last_poll = now_ns();
     for (int i = 0; i < n; ++i) {
       std::uint64_t token = evs[i].data.u64;
       if (token == kTokenWake) {
