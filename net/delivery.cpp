@@ -3,6 +3,7 @@
 // under the script lock. NetworkThread only.
 #include "delivery.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -22,17 +23,154 @@ constexpr unsigned kScriptLockWaitMs = 1000;
 constexpr int kLinesPerNotification = 128;
 constexpr std::size_t kBytesPerNotification = 32768;
 
-struct TakeCtx {
+// Lines delivered under one hold of the script lock. Taking and releasing it for
+// every line costs as much as a short callback; holding it longer would make a
+// script thread that wants it wait behind more callbacks than a handful.
+constexpr int kLinesPerHold = 8;
+
+// Graceful closes and CloseListens so far. A reader that looked at a socket before
+// one of them finished checks that the socket still holds what it saw.
+std::atomic<std::uint32_t> g_discards{0};
+
+// line_take's body, inlined into the line reader's loop.
+inline std::size_t take_line(int& length, char* buffer, const char* data, std::size_t n, bool* complete,
+                             char* hint) {
+  *complete = false;
+  char first = hint != nullptr ? *hint : '\r';
+  int len = length;  // a local: writes through `buffer` could alias `length`
+  std::size_t i = 0;
+  while (i < n) {
+    // Copy the run of line characters up to a line end or to the piece limit. The
+    // terminator the stream used last is looked for first, the other one only
+    // before it: a stream that ends its lines with one of them is never scanned
+    // far past a line end for the other (memchr scans in wide words).
+    std::size_t room = kMaxLineText - static_cast<std::size_t>(len);
+    std::size_t limit = n - i < room ? n - i : room;
+    const char* run = data + i;
+    const char second = first == '\r' ? '\n' : '\r';
+    std::size_t k = limit;
+    if (const void* a = std::memchr(run, first, k)) k = static_cast<std::size_t>(static_cast<const char*>(a) - run);
+    if (const void* b = std::memchr(run, second, k)) {
+      k = static_cast<std::size_t>(static_cast<const char*>(b) - run);
+      first = second;
+    }
+    std::memcpy(buffer + len, run, k);
+    len += static_cast<int>(k);
+    i += k;
+    if (len >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
+      *complete = true;
+      break;
+    }
+    if (i == n) break;
+    ++i;  // the CR or LF
+    if (len > 0) {
+      // Line ends right after it would end only empty lines: taken with it.
+      while (i < n && (data[i] == '\r' || data[i] == '\n')) ++i;
+      *complete = true;
+      break;
+    }
+    // empty lines are never delivered
+  }
+  if (hint != nullptr) *hint = first;
+  length = len;
+  return i;
+}
+
+// What one look at a socket found: complete lines as NUL-terminated texts back to
+// back, each with the count of bytes of the view up to and including its
+// terminator, then the unfinished line at the view's end. The arrays are filled
+// as far as `count` says, and are left uninitialised: a batch lives on the stack
+// of the read handler, which a callback may enter again for another socket when
+// something it calls dispatches the thread's messages.
+struct Batch {
   ConnectionRecord* rec;
-  bool complete;
-  std::size_t consumed;
+  int max_lines;
+  std::size_t max_bytes;  // no line is begun once this many bytes are used
+  int count;
+  std::size_t seen;       // bytes looked at: through the unfinished line, if any
+  int partial;            // its length, the record's earlier part included
+  const char* partial_text;
+  const char* line[kLinesPerNotification];
+  std::size_t end[kLinesPerNotification];
+  // A notification's bytes and the record's unfinished line, a terminator per
+  // line, and room to begin one more line.
+  char text[kBytesPerNotification + kLinesPerNotification + 4 * (kMaxLineText + 1)];
 };
 
-std::size_t take_line(void* ctx, const char* data, std::size_t n) {
-  auto* c = static_cast<TakeCtx*>(ctx);
-  std::size_t used = line_take(c->rec->line_length, c->rec->line_buffer, data, n, &c->complete);
-  c->consumed += used;
-  return used;
+// Splits the bytes waiting as the record's line state would, without changing it:
+// that happens only as the lines are taken.
+std::size_t look_lines(void* ctx, const char* data, std::size_t n) {
+  auto* b = static_cast<Batch*>(ctx);
+  const ConnectionRecord& rec = *b->rec;
+  char* line = b->text;
+  const char* const text_end = b->text + sizeof b->text;
+  int length = rec.line_length;
+  std::memcpy(line, rec.line_buffer, static_cast<std::size_t>(length));
+  char hint = '\r';
+  std::size_t at = 0;
+  while (at < n && b->count < b->max_lines && static_cast<std::size_t>(text_end - line) > kMaxLineText) {
+    bool complete = false;
+    at += take_line(length, line, data + at, n - at, &complete, &hint);
+    if (!complete) break;  // the view ends inside a line
+    line[length] = '\0';
+    b->line[b->count] = line;
+    b->end[b->count] = at;
+    ++b->count;
+    line += length + 1;
+    length = 0;
+    if (at >= b->max_bytes) break;
+  }
+  b->seen = at;
+  b->partial = length;
+  b->partial_text = line;
+  return at;
+}
+
+// A batch being delivered: how much of it has been taken off the socket.
+struct Reader {
+  ConnectionRecord& rec;
+  const Batch& batch;
+  std::uint64_t mark;       // names the socket's bytes not yet taken
+  std::uint32_t discards;   // g_discards when the socket was last known to match
+  std::size_t taken = 0;    // bytes of the view taken so far
+  std::size_t through = 0;  // bytes of the view through the line being delivered
+  Reader* outer = nullptr;  // the reader whose callback entered this one's handler
+};
+
+// The innermost reader whose callback runs now on this thread, if any.
+thread_local Reader* t_reading = nullptr;
+
+// Takes the view's bytes up to `upto` off the socket. Lines up to there have been
+// delivered (or consumed without a callback), so the record's unfinished line,
+// which began the first of them, is finished.
+bool take_through(Reader& r, std::size_t upto) {
+  if (upto <= r.taken) return true;
+  std::size_t n = upto - r.taken;
+  if (plat::recv_consume(r.rec.socket, r.rec.serial, r.mark, n) < 0) return false;
+  r.mark += n;
+  r.taken = upto;
+  r.rec.line_length = 0;
+  return true;
+}
+
+// Takes the whole view: its lines are delivered and its unfinished line becomes
+// the record's.
+bool take_all(Reader& r) {
+  const Batch& b = r.batch;
+  if (!take_through(r, b.seen)) return false;
+  std::memmove(r.rec.line_buffer, b.partial_text, static_cast<std::size_t>(b.partial));
+  r.rec.line_length = b.partial;
+  return true;
+}
+
+// After a graceful close or CloseListen somewhere: true when the socket still
+// holds exactly what the reader has not taken yet.
+bool still_current(Reader& r) {
+  std::uint32_t now = g_discards.load();
+  if (now == r.discards) return true;
+  if (plat::recv_consume(r.rec.socket, r.rec.serial, r.mark, 0) < 0) return false;
+  r.discards = now;
+  return true;
 }
 
 // Said once per record on the debugger channel: a misspelt callback name is the
@@ -72,32 +210,76 @@ lua_State* acquire_script(plat::Mutex& lock) {
   }
 }
 
-// Calls the record's callback with (text, socket, status, host). False when the
+// Calls the record's callback with (text, socket, status, host); the script lock
+// is held, the stack has room and its top is `top`, where the call leaves it.
+// False when the callback could not be pushed.
+bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text, int status,
+                 const char* error_format) {
+  if (rec.released.load()) return false;  // records retired by a script reload stay silent
+  if (lua_push_object(L, rec.callback) == 0) {
+    lua::set_top(L, top);  // nothing should have been pushed; make sure
+    report_missing_callback(rec);
+    return false;
+  }
+  lua::push_text(L, text);
+  lua::push_number(L, static_cast<lua::Number>(rec.socket));
+  lua::push_number(L, status);
+  lua::push_text(L, rec.host);
+  if (lua::pcall(L, 4, 0, 0) != 0) {  // a call without results leaves only an error
+    const char* err = lua::to_text(L, -1);
+    script_print(error_format, err ? err : "(null)");
+    lua::set_top(L, top);
+  }
+  return true;
+}
+
+// The same for a single event, taking the script lock for it. False when the
 // callback could not be pushed or no script can be called any more.
 bool call_script(ConnectionRecord& rec, const char* text, int status, const char* error_format) {
   plat::Mutex lock = nullptr;
   lua_State* L = acquire_script(lock);
   if (L == nullptr) return false;
-  bool pushed = false;
-  if (!rec.released.load()) {  // records retired by a script reload stay silent
-    int top = lua::top(L);
-    bool room = lua::check_stack(L, 8) != 0;
-    pushed = room && lua_push_object(L, rec.callback) != 0;
-    if (room && !pushed) report_missing_callback(rec);
-    if (pushed) {
-      lua::push_text(L, text);
-      lua::push_number(L, static_cast<lua::Number>(rec.socket));
-      lua::push_number(L, status);
-      lua::push_text(L, rec.host);
-      if (lua::pcall(L, 4, 0, 0) != 0) {
-        const char* err = lua::to_text(L, -1);
-        script_print(error_format, err ? err : "(null)");
-      }
-    }
-    lua::set_top(L, top);
-  }
+  bool called = lua::check_stack(L, 8) && call_locked(L, lua::top(L), rec, text, status, error_format);
   plat::mutex_release(lock);
-  return pushed;
+  return called;
+}
+
+// Delivers the lines of a batch, kLinesPerHold to a hold of the script lock, and
+// takes each hold's bytes off the socket before letting the lock go, so a script
+// thread never finds delivered lines still waiting. Returns false when reading
+// must stop: no script, a callback that cannot be pushed (its line is consumed all
+// the same), or a socket that no longer holds what was looked at.
+bool deliver(Reader& r, int* lines) {
+  const Batch& b = r.batch;
+  ConnectionRecord& rec = r.rec;
+  int next = 0;
+  while (next < b.count) {
+    plat::Mutex lock = nullptr;
+    lua_State* L = acquire_script(lock);
+    if (L == nullptr) return false;  // the lines stay on the socket
+    bool go_on = !rec.released.load() && still_current(r) && lua::check_stack(L, 8);
+    const int top = lua::top(L);
+    int hold_end = next + kLinesPerHold < b.count ? next + kLinesPerHold : b.count;
+    r.outer = t_reading;
+    t_reading = &r;
+    while (go_on && next < hold_end) {
+      r.through = b.end[next];
+      if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s")) {
+        take_through(r, r.through);  // one line per notification, called or not
+        go_on = false;
+        break;
+      }
+      ++next;
+      ++*lines;
+      // A callback may have closed this socket, or another one.
+      go_on = !rec.released.load() && still_current(r);
+    }
+    t_reading = r.outer;
+    if (go_on) go_on = next < b.count ? take_through(r, b.end[next - 1]) : take_all(r);
+    plat::mutex_release(lock);
+    if (!go_on) return false;
+  }
+  return true;
 }
 
 // Delivers the complete lines waiting on the record's socket: all of them, or
@@ -105,62 +287,43 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
 // its socket closed (a callback's Close), so a socket that has since been given
 // the same number is never read for it.
 void read_lines(ConnectionRecord& rec, bool bounded) {
-  char line[kMaxLineText + 1];
+  // Entered again for this socket from one of its own callbacks: the reader
+  // outside has lines looked at and not taken yet, which would come twice. It
+  // re-enables notifications as it takes them, so nothing waits for this one.
+  for (Reader* r = t_reading; r != nullptr; r = r->outer)
+    if (&r->rec == &rec) return;
+  Batch b;
+  int lines = 0;
   std::size_t bytes = 0;
-  for (int lines = 0; !rec.released.load(); ++lines) {
+  while (!rec.released.load()) {
     if (bounded && (lines >= kLinesPerNotification || bytes >= kBytesPerNotification)) return;
-    if (line_reader(rec, line, &bytes) != 1) return;
-    if (!call_script(rec, line, 0, "Error (Read): %s")) return;  // the rest waits
+    b.rec = &rec;
+    b.count = 0;
+    b.max_lines = bounded ? kLinesPerNotification - lines : kLinesPerNotification;
+    b.max_bytes = bounded ? kBytesPerNotification - bytes : ~std::size_t{0};
+    Reader r{rec, b, 0, g_discards.load()};
+    if (plat::recv_peek(rec.socket, rec.serial, look_lines, &b, &r.mark) <= 0) return;
+    if (b.count == 0) {  // part of a line: no callback, no script lock
+      if (!take_all(r)) return;
+    } else if (!deliver(r, &lines)) {
+      return;
+    }
+    bytes += r.taken;
   }
 }
 
 }  // namespace
 
-std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete) {
-  *complete = false;
-  int len = length;  // a local: writes through `buffer` could alias `length`
-  std::size_t i = 0;
-  while (i < n) {
-    // Copy the run of line characters up to a line end or to the piece limit.
-    std::size_t room = kMaxLineText - static_cast<std::size_t>(len);
-    std::size_t limit = n - i < room ? n - i : room;
-    const char* run = data + i;
-    std::size_t k = limit;  // memchr scans in wide words
-    if (const void* cr = std::memchr(run, '\r', k)) k = static_cast<std::size_t>(static_cast<const char*>(cr) - run);
-    if (const void* lf = std::memchr(run, '\n', k)) k = static_cast<std::size_t>(static_cast<const char*>(lf) - run);
-    std::memcpy(buffer + len, run, k);
-    len += static_cast<int>(k);
-    i += k;
-    if (len >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
-      *complete = true;
-      break;
-    }
-    if (i == n) break;
-    ++i;  // the CR or LF
-    if (len > 0) {
-      *complete = true;
-      break;
-    }
-    // empty lines are never delivered
-  }
-  length = len;
-  return i;
+void reader_settle(plat::Socket s) {
+  for (Reader* r = t_reading; r != nullptr; r = r->outer)
+    if (r->rec.socket == s) take_through(*r, r->through);
 }
 
-int line_reader(ConnectionRecord& rec, char* out, std::size_t* consumed) {
-  for (;;) {
-    TakeCtx ctx{&rec, false, 0};
-    int r = plat::recv_scan(rec.socket, rec.serial, take_line, &ctx);
-    if (consumed) *consumed += ctx.consumed;
-    if (r == 0) return 0;
-    if (r < 0) return -1;
-    if (ctx.complete) {
-      std::memcpy(out, rec.line_buffer, static_cast<std::size_t>(rec.line_length));
-      out[rec.line_length] = '\0';
-      rec.line_length = 0;
-      return 1;
-    }
-  }
+void reader_note_discard() { g_discards.fetch_add(1); }
+
+std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete,
+                      char* hint) {
+  return take_line(length, buffer, data, n, complete, hint);
 }
 
 void on_read(plat::Socket s) {

@@ -12,15 +12,23 @@ namespace cvn {
 constexpr std::size_t kMaxLineText = 999;
 
 // Line assembly over bytes as they come: consumes bytes up to and including the
-// first CR or LF that ends a non-empty line (or until the line has kMaxLineText
-// characters), and reports whether a line is complete. Pure.
-std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete);
+// first CR or LF that ends a non-empty line and the CRs and LFs right after it
+// (or until the line has kMaxLineText characters), and reports whether a line is
+// complete. `hint`, when given, carries the terminator the stream used last from
+// one call to the next; it changes only how fast the line end is found. Pure.
+std::size_t line_take(int& length, char* buffer, const char* data, std::size_t n, bool* complete,
+                      char* hint = nullptr);
 
-// Reads from the record's socket until a line is complete: 1 with the line in
-// `out` (kMaxLineText + 1 bytes), 0 at end of stream, -1 when nothing more waits,
-// the receive fails, or the socket is no longer the record's. Adds the bytes it
-// consumed to *consumed when given.
-int line_reader(ConnectionRecord& rec, char* out, std::size_t* consumed = nullptr);
+// The read handler takes the lines it delivers off the socket in batches. A
+// graceful close of socket s is about to discard what waits on it: when that
+// happens inside a callback of s, the lines given to callbacks so far (this one's
+// included) are taken off first, so that only bytes no callback saw are discarded
+// and counted. Any thread; it acts only on the NetworkThread inside such a callback.
+void reader_settle(plat::Socket s);
+// Called when a graceful close or a closing of a connection's socket is done, so
+// a reader that looked at a socket before makes sure the socket still holds what
+// it saw. Any thread.
+void reader_note_discard();
 
 void on_read(plat::Socket s);
 void on_close(plat::Socket s);

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "delivery.h"
 #include "network_thread.h"
 
 namespace cvn {
@@ -75,7 +76,10 @@ void retire_socket(ConnectionRecord* r) {
     plat::debug_output("a failed");
     return;
   }
-  if (!graceful_close(r->socket)) plat::close_socket(r->socket);
+  if (!graceful_close(r->socket)) {
+    plat::close_socket(r->socket);
+    reader_note_discard();
+  }
 }
 
 // Unlinks and releases the newest record of s, retiring its socket when asked.
@@ -206,7 +210,9 @@ std::size_t registry_count() {
   return g_count;
 }
 
-bool graceful_close(plat::Socket s) {
+namespace {
+
+bool shut_and_drain(plat::Socket s) {
   if (plat::shutdown_send(s) != 0) {
     plat::debug_output("a failed");
     return false;
@@ -243,6 +249,15 @@ bool graceful_close(plat::Socket s) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool graceful_close(plat::Socket s) {
+  reader_settle(s);  // lines a running callback has seen are not "unexpected"
+  bool closed = shut_and_drain(s);
+  reader_note_discard();
+  return closed;
 }
 
 int close_connection(plat::Socket s) {

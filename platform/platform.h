@@ -79,14 +79,23 @@ bool is_socket(Socket s);
 // A number that tells two sockets apart that had the same handle; 0 for no socket.
 std::uint64_t socket_serial(Socket s);
 
-// Receives like byte-wise recv calls, but from a per-socket buffer: `take` sees the
-// bytes waiting (at least one) and returns how many it consumed; the rest stay for
-// the next call. Returns the count consumed, 0 at end of stream, -1 on failure
-// (last_error, 10035 when nothing waits); it never waits. Counts as one receive for re-enabling
-// read notifications. A non-zero `serial` must be s's socket_serial, else nothing
-// is read and the call fails with 10038: the number may name a newer socket by now.
-using RecvTake = std::size_t (*)(void* ctx, const char* data, std::size_t len);
-int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx);
+// A line reader looks before it takes. recv_peek hands `look` the bytes waiting (at
+// least one; fetched from the system only when none are held) and consumes none;
+// `look` returns how many of them it may take, and recv_consume then takes the
+// first n of what was seen. Until then those bytes call for no read notification. The mark names what was
+// seen: when anything else has received from the socket since, recv_consume takes
+// nothing and fails with 10035; a consume of 0 bytes is only that check. A consume,
+// and a peek that finds nothing, count as a receive for re-enabling read
+// notifications; a peek that shows bytes does not, so no notification is posted for
+// bytes the reader is about to take. recv_peek returns
+// the count seen, 0 at end of stream, -1 on failure (10035 when nothing waits); it
+// never waits, and may report 10035 without asking the system when nothing can have
+// arrived since its last receive, whose read notification then follows. Both fail
+// with 10038 unless `serial` is s's socket_serial: the number may name a newer
+// socket by now. recv_consume returns n or -1.
+using RecvLook = std::size_t (*)(void* ctx, const char* data, std::size_t len);
+int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark);
+int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t n);
 // Bytes a receive could return now without waiting (FIONREAD), or -1.
 long recv_pending(Socket s);
 

@@ -11,15 +11,19 @@ using namespace cvn::test;
 
 namespace {
 
-std::vector<std::string> split_all(const std::string& stream, const std::vector<std::size_t>& cuts) {
+// The lines of `stream` fed in pieces ending at `cuts`; with `hinted`, the way the
+// read handler feeds them, carrying the terminator hint from call to call.
+std::vector<std::string> split_all(const std::string& stream, const std::vector<std::size_t>& cuts,
+                                   bool hinted = false) {
   std::vector<std::string> lines;
   int length = 0;
   char buffer[kLineBufferSize];
+  char hint = '\n';
   std::size_t start = 0;
   auto feed = [&](std::size_t end) {
     while (start < end) {
       bool complete = false;
-      start += line_take(length, buffer, stream.data() + start, end - start, &complete);
+      start += line_take(length, buffer, stream.data() + start, end - start, &complete, hinted ? &hint : nullptr);
       if (complete) {
         lines.emplace_back(buffer, static_cast<std::size_t>(length));
         length = 0;
@@ -53,6 +57,33 @@ TEST(LineSplitter, SameLinesWholeBytewiseAndInRandomPieces) {
       if (at < stream.size()) cuts.push_back(at);
     }
     EXPECT_EQ(whole, split_all(stream, cuts));
+  }
+}
+
+TEST(LineSplitter, TheTerminatorHintChangesNothingButSpeed) {
+  // CR only, LF only, CR LF and LF CR, in runs and switching midway, with a long
+  // line and a zero byte: the same lines whichever terminator is looked for first.
+  std::string stream;
+  for (int i = 0; i < 20; ++i) stream += "cr" + std::to_string(i) + "\r";
+  for (int i = 0; i < 20; ++i) stream += "lf" + std::to_string(i) + "\n";
+  for (int i = 0; i < 20; ++i) stream += "crlf" + std::to_string(i) + "\r\n";
+  stream += "lfcr\n\r\n\n\r" + std::string(1200, 'y') + "\n" + std::string("ze\0ro\r", 6) + "end";
+  std::vector<std::string> plain = split_all(stream, {});
+  ASSERT_EQ(64u, plain.size());
+  EXPECT_EQ("cr19", plain[19]);
+  EXPECT_EQ("lf0", plain[20]);
+  EXPECT_EQ("crlf19", plain[59]);
+  EXPECT_EQ("lfcr", plain[60]);
+  EXPECT_EQ(std::string("ze\0ro", 5), plain[63]);
+  EXPECT_EQ(plain, split_all(stream, {}, true));
+  std::mt19937 rng(7);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 0; at < stream.size();) {
+      at += 1 + rng() % 40;
+      if (at < stream.size()) cuts.push_back(at);
+    }
+    EXPECT_EQ(plain, split_all(stream, cuts, true));
   }
 }
 
@@ -91,6 +122,38 @@ TEST_F(Delivery, LongLinesArriveInPiecesOf999) {
   EXPECT_EQ(std::string(999, 'y') + "\t0\t127.0.0.1", out[0]);
   EXPECT_EQ(std::string(999, 'y') + "\t0\t127.0.0.1", out[1]);
   EXPECT_EQ("yy\t0\t127.0.0.1", out[2]);
+}
+
+TEST_F(Delivery, ThousandsOfLinesInOneSegmentArriveOnceAndInOrder) {
+  // More lines than one notification and one hold of the script lock deliver, with
+  // every kind of terminator, and a callback that answers on the connection.
+  p.run("got, bad = 0, 0 "
+        "function cb(line, s, status) "
+        "  if status ~= 0 then return end "
+        "  if tonumber(line) ~= got then bad = bad + 1 end "
+        "  got = got + 1 cvn_old.Send(s, '.') end");
+  const char* ends[] = {"\r", "\n", "\r\n", "\n\r\n"};
+  std::string data;
+  for (int i = 0; i < 3000; ++i) data += std::to_string(i) + ends[i % 4];
+  peer.send(data);
+  ASSERT_TRUE(wait_until([&] { return p.run("return got") == "3000"; }, 10000)) << p.run("return got");
+  EXPECT_EQ("0", p.run("return bad"));
+  EXPECT_EQ(3000u, peer.recv_n(3000).size());
+}
+
+TEST_F(Delivery, CallbackThatClosesMidwayDiscardsOnlyWhatNoCallbackSaw) {
+  p.run("function cb(line, s, status) "
+        "  if line == 'bye' then cvn_old.Close(s) end print(line, status) end");
+  std::string err = capture_stderr([&] {
+    peer.send("a\r\nbye\r\nc\r\nd\r\n");
+    ASSERT_TRUE(p.wait_printed("bye\t0"));
+    EXPECT_TRUE(peer.sees_eof());
+  });
+  EXPECT_EQ("\nFYI, received 6 unexpected bytes during shutdown.\n", err);  // c and d
+  peer.close();
+  ASSERT_TRUE(p.wait_printed("Connection Closed.\t1"));
+  EXPECT_EQ(0u, p.count_printed("c\t0"));
+  EXPECT_EQ(0u, p.count_printed("d\t0"));
 }
 
 TEST_F(Delivery, CallbackThatNamesNothingConsumesOneLinePerNotification) {
@@ -193,6 +256,25 @@ TEST(DeliveryLock, HeldScriptLockDelaysButDoesNotLoseLines) {
   pthread_mutex_unlock(p.lock());
   EXPECT_TRUE(p.wait_printed("waited"));
   EXPECT_TRUE(debug_has("Script lock not had within 1000 ms; still waiting"));
+}
+
+TEST(DeliveryLock, LinesDiscardedByACloseWhileTheHandlerWaitsAreNeverDelivered) {
+  Plugin p;
+  PeerListener l;
+  p.run("function cb(line, s, status) print(line, status) end");
+  p.run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+  Peer peer = l.accept();
+  std::string err;
+  pthread_mutex_lock(p.lock());  // a script thread runs: the handler waits
+  peer.send("x\r\ny\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  err = capture_stderr([&] { p.run("cvn_old.Close(s)"); });
+  pthread_mutex_unlock(p.lock());
+  EXPECT_TRUE(peer.sees_eof());
+  peer.close();
+  ASSERT_TRUE(p.wait_printed("Connection Closed.\t1"));
+  EXPECT_EQ("\nFYI, received 6 unexpected bytes during shutdown.\n", err);
+  EXPECT_EQ(1u, p.printed().size());  // neither x nor y: they were discarded
 }
 
 TEST(DeliveryLock, DetachWhileAHandlerWaitsForTheLockDoesNotDeadlock) {

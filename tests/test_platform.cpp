@@ -150,6 +150,61 @@ TEST(Notifications, ReadIsPostedOnceUntilAReceiveReenablesIt) {
   plat::close_socket(s);
 }
 
+namespace {
+// Peeks at s: the text seen, all of it offered for taking; "" when nothing came.
+std::string peek(plat::Socket s, std::uint64_t* mark) {
+  std::string seen;
+  int r = plat::recv_peek(
+      s, plat::socket_serial(s),
+      [](void* ctx, const char* data, std::size_t n) {
+        static_cast<std::string*>(ctx)->assign(data, n);
+        return n;
+      },
+      &seen, mark);
+  return r > 0 ? seen : "";
+}
+}  // namespace
+
+TEST(Notifications, APeekTakesNothingAndAConsumeTakesOnlyWhatWasSeen) {
+  Library lib;
+  PeerListener l;
+  Peer other;
+  plat::Socket s = connected_socket(l, other);
+  TestWindow w;
+  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  other.send("abc");
+  ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 1; }));
+  std::uint64_t mark = 0, again = 0;
+  ASSERT_EQ("abc", peek(s, &mark));
+  ASSERT_EQ("abc", peek(s, &again));
+  EXPECT_EQ(mark, again);
+  // Bytes a reader is about to take call for no notification, even when a
+  // callback's Send re-requests notifications meanwhile.
+  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  EXPECT_EQ(-1, plat::recv_consume(s, plat::socket_serial(s) + 1, mark, 1));
+  EXPECT_EQ(plat::kErrNotSocket, plat::last_error());
+  ASSERT_EQ(2, plat::recv_consume(s, plat::socket_serial(s), mark, 2));
+  EXPECT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 2; }));  // "c" is left
+  ASSERT_EQ("c", peek(s, &mark));
+  char c;
+  ASSERT_EQ(1, plat::recv_bytes(s, &c, 1));  // another receive took it first
+  EXPECT_EQ(-1, plat::recv_consume(s, plat::socket_serial(s), mark, 1));
+  EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
+  // Emptied: a peek says so without waiting, and what comes next is notified.
+  EXPECT_EQ("", peek(s, &mark));
+  EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
+  std::size_t before = w.count(plat::kMsgSocket, plat::kFdRead);
+  other.send("def");
+  ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == before + 1; }));
+  EXPECT_EQ("def", peek(s, &mark));
+  ASSERT_EQ(3, plat::recv_consume(s, plat::socket_serial(s), mark, 3));
+  other.close();
+  ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdClose) == 1; }));
+  EXPECT_EQ(0, plat::recv_peek(s, plat::socket_serial(s), [](void*, const char*, std::size_t n) { return n; },
+                               nullptr, &mark));  // end of stream
+  plat::close_socket(s);
+}
+
 TEST(Notifications, AcceptIsPostedOnceUntilAnAcceptReenablesIt) {
   Library lib;
   TestWindow w;

@@ -118,12 +118,13 @@ void set_interest(SockState& st, std::uint32_t want) {
 }
 
 // Posts the notifications the socket's state calls for and keeps the epoll
-// interest to exactly what could post one, so a level-triggered epoll never spins.
+// interest to what could post one, so a level-triggered epoll never spins.
 // `ev` is the epoll event set that woke us, or 0 after a receive or accept.
 // Called with st.mu held.
 void update(SockState& st, std::uint32_t ev) {
   if (st.closed) return;
   if (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) st.peer_eof = true;
+  if (ev & EPOLLIN) st.drained = false;
   if (!st.win || st.mask == 0) {
     set_interest(st, 0);
     return;
@@ -142,7 +143,9 @@ void update(SockState& st, std::uint32_t ev) {
     return;
   }
   if ((st.mask & kFdRead) && st.read_armed && !st.read_queued) {
-    bool data = st.len > st.pos;
+    // Bytes a line reader has looked at are about to be taken: no notification
+    // for them (a callback's Send re-requests notifications meanwhile).
+    bool data = st.len - st.pos > st.peeked;
     if (!data && (ev & EPOLLIN) && !st.peer_eof) data = true;
     if (!data && st.peer_eof) data = bytes_waiting(st.fd) > 0;
     if (data) {
@@ -155,8 +158,12 @@ void update(SockState& st, std::uint32_t ev) {
     notify(kFdClose);
     st.close_posted = true;
   }
+  // Readability stays of interest while a read notification is queued: the loop
+  // handles the queue before it waits again, so the event it reports meanwhile
+  // costs nothing, and a notification then takes no epoll_ctl either way. Only a
+  // handler that does not receive leaves it unarmed, and the next report drops it.
   std::uint32_t want = 0;
-  if ((st.mask & kFdRead) && st.read_armed && !st.read_queued && !st.peer_eof) want |= EPOLLIN;
+  if ((st.mask & kFdRead) && (st.read_armed || st.read_queued) && !st.peer_eof) want |= EPOLLIN;
   if ((st.mask & kFdClose) && !st.close_posted) want |= EPOLLRDHUP;
   set_interest(st, want);
 }

@@ -52,6 +52,11 @@ struct SockState {
   bool registered = false;
   std::unique_ptr<char[]> buf;  // bytes received from the kernel, not yet consumed
   std::size_t pos = 0, len = 0;
+  std::uint64_t consumed = 0;  // bytes taken from buf so far: what a peek's mark names
+  std::size_t peeked = 0;      // bytes at pos the last peek's reader may take
+  // The last receive left the kernel's queue empty and epoll has not reported the
+  // socket readable since: a peek need not ask the kernel again.
+  bool drained = false;
 };
 
 // The state of a socket this layer created, or nullptr. Any thread.

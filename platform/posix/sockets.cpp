@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -51,7 +52,10 @@ constexpr std::array<ErrnoToWsa, 44> kErrnoMap{{
     {EUSERS, 10068},       {EDQUOT, 10069},
 }};
 
-constexpr std::size_t kRecvChunk = 16384;
+// One receive's worth: large enough that a connection delivering lines as fast as
+// a script takes them costs few system calls. A socket holds a buffer only while
+// bytes wait in it.
+constexpr std::size_t kRecvChunk = 65536;
 
 std::mutex g_sock_mu;
 std::unordered_map<int, std::shared_ptr<SockState>> g_socks;
@@ -287,55 +291,124 @@ int send_bytes(Socket s, const char* data, int len) {
   return static_cast<int>(r);
 }
 
-int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx) {
-  auto st = find_sock(s);
-  if (!st || (serial != 0 && st->serial != serial)) return fail(kErrNotSocket);
-  std::lock_guard<std::mutex> lk(st->mu);
-  for (;;) {
-    if (st->closed) return fail(kErrNotSocket);
-    if (st->len > st->pos) {
-      std::size_t used = take(ctx, st->buf.get() + st->pos, st->len - st->pos);
-      st->pos += used;
-      if (st->pos >= st->len) {
-        st->pos = st->len = 0;
-        st->buf.reset();
-      }
-      rearm_read(*st);
-      return static_cast<int>(used);
-    }
-    if (!st->buf) st->buf.reset(new char[kRecvChunk]);
-    ssize_t r = ::recv(st->fd, st->buf.get(), kRecvChunk, MSG_DONTWAIT);
-    if (r > 0) {
-      st->pos = 0;
-      st->len = static_cast<std::size_t>(r);
-      continue;
-    }
+namespace {
+
+// The last buffer given back, kept for the next receive: a connection that
+// empties its buffer on every notification then costs no allocation (nor the
+// heap trims and regrowths that freeing a large block can cause).
+std::atomic<char*> g_spare_buffer{nullptr};
+
+void give_back_buffer(SockState& st) {
+  delete[] g_spare_buffer.exchange(st.buf.release());
+}
+
+// Fills an empty buffer with what the kernel holds; never waits, even on a socket
+// not yet made non-blocking (the graceful close drains only what has arrived).
+// Returns the count, 0 at end of stream, -1 with errno. st.mu held.
+ssize_t fill(SockState& st) {
+  if (!st.buf) {
+    char* spare = g_spare_buffer.exchange(nullptr);
+    st.buf.reset(spare != nullptr ? spare : new char[kRecvChunk]);
+  }
+  ssize_t r;
+  do {
+    r = ::recv(st.fd, st.buf.get(), kRecvChunk, MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  st.peeked = 0;
+  if (r > 0) {
+    st.pos = 0;
+    st.len = static_cast<std::size_t>(r);
+    // A short read emptied the queue: what comes later makes epoll report the
+    // socket, which clears this.
+    st.drained = st.len < kRecvChunk;
+  } else {
     int err = errno;
-    if (r < 0 && err == EINTR) continue;
-    // Never waits, even on a socket not yet made non-blocking: the line reader runs
-    // on notifications and the graceful close drains only what has arrived.
-    st->buf.reset();
-    rearm_read(*st);
-    if (r == 0) return 0;
-    return fail(wsa_from_errno(err));
+    give_back_buffer(st);
+    errno = err;
+  }
+  return r;
+}
+
+void take(SockState& st, std::size_t n) {
+  st.peeked = 0;
+  st.pos += n;
+  st.consumed += n;
+  if (st.pos >= st.len) {  // an idle connection holds no buffer
+    st.pos = st.len = 0;
+    give_back_buffer(st);
   }
 }
 
+// The state of socket s while it has this serial. The line reader asks about the
+// same socket again and again, so the last one found on this thread is kept (a
+// closed one, too: its `closed` flag tells, and no other socket has its serial).
+SockState* find_exact(Socket s, std::uint64_t serial) {
+  thread_local std::shared_ptr<SockState> t_last;
+  if (t_last && t_last->serial == serial && t_last->fd == static_cast<int>(s)) return t_last.get();
+  auto st = find_sock(s);
+  if (!st || st->serial != serial) return nullptr;
+  t_last = std::move(st);
+  return t_last.get();
+}
+
+// A receive that found nothing, or ended in end of stream or failure.
+int fail_receive(SockState& st, ssize_t r) {
+  int err = errno;
+  rearm_read(st);
+  if (r == 0) return 0;
+  return fail(wsa_from_errno(err));
+}
+
+}  // namespace
+
 int recv_bytes(Socket s, char* buf, int len) {
   if (len <= 0) return fail(kErrInvalid);
-  struct Into {
-    char* out;
-    std::size_t cap;
-  } into{buf, static_cast<std::size_t>(len)};
-  return recv_scan(
-      s, 0,
-      [](void* ctx, const char* data, std::size_t n) {
-        auto* in = static_cast<Into*>(ctx);
-        std::size_t k = n < in->cap ? n : in->cap;
-        std::memcpy(in->out, data, k);
-        return k;
-      },
-      &into);
+  auto st = find_sock(s);
+  if (!st) return fail(kErrNotSocket);
+  std::lock_guard<std::mutex> lk(st->mu);
+  if (st->closed) return fail(kErrNotSocket);
+  if (st->len == st->pos) {
+    ssize_t r = fill(*st);
+    if (r <= 0) return fail_receive(*st, r);
+  }
+  std::size_t n = std::min(st->len - st->pos, static_cast<std::size_t>(len));
+  std::memcpy(buf, st->buf.get() + st->pos, n);
+  take(*st, n);
+  rearm_read(*st);
+  return static_cast<int>(n);
+}
+
+int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
+  SockState* st = find_exact(s, serial);
+  if (st == nullptr) return fail(kErrNotSocket);
+  std::lock_guard<std::mutex> lk(st->mu);
+  if (st->closed) return fail(kErrNotSocket);
+  if (st->len == st->pos) {
+    // Only while epoll watches for the next bytes; after the peer's end the rest
+    // is read to the last byte.
+    if (st->drained && !st->peer_eof && st->win && (st->mask & kFdRead)) {
+      rearm_read(*st);
+      return fail(kErrWouldBlock);
+    }
+    ssize_t r = fill(*st);
+    if (r <= 0) return fail_receive(*st, r);
+  }
+  *mark = st->consumed;
+  std::size_t waiting = st->len - st->pos;
+  st->peeked = std::min(look(ctx, st->buf.get() + st->pos, waiting), waiting);
+  return static_cast<int>(waiting);
+}
+
+int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t n) {
+  SockState* st = find_exact(s, serial);
+  if (st == nullptr) return fail(kErrNotSocket);
+  std::lock_guard<std::mutex> lk(st->mu);
+  if (st->closed) return fail(kErrNotSocket);
+  if (st->consumed != mark || n > st->len - st->pos) return fail(kErrWouldBlock);
+  if (n == 0) return 0;  // only a check that nothing else took bytes
+  take(*st, n);
+  rearm_read(*st);
+  return static_cast<int>(n);
 }
 
 long recv_pending(Socket s) {

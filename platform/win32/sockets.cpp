@@ -130,20 +130,38 @@ int recv_bytes(Socket s, char* buf, int len) {
   return r == SOCKET_ERROR ? -1 : r;
 }
 
-// Winsock keeps the bytes: peek at what waits, then take exactly what was used,
-// so its own read notifications stay right for whatever is left.
-int recv_scan(Socket s, std::uint64_t serial, RecvTake take, void* ctx) {
-  if (serial != 0 && socket_serial(s) != serial) {
+// Winsock keeps the bytes: a peek copies what waits and consumes nothing, a
+// consume receives exactly what the reader used, so Winsock's own read
+// notifications stay right for whatever is left. Winsock cannot tell whether
+// anything else received in between; the mark is always 0.
+int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
+  if (socket_serial(s) != serial) {
     WSASetLastError(kErrNotSocket);
     return -1;
   }
-  char buf[1024];
+  static thread_local char buf[16384];
   int n = recv(static_cast<SOCKET>(s), buf, sizeof buf, MSG_PEEK);
   if (n == SOCKET_ERROR) return -1;
   if (n == 0) return 0;
-  std::size_t used = take(ctx, buf, static_cast<std::size_t>(n));
-  int r = recv(static_cast<SOCKET>(s), buf, static_cast<int>(used), 0);
-  return r == SOCKET_ERROR ? -1 : r;
+  *mark = 0;
+  look(ctx, buf, static_cast<std::size_t>(n));
+  return n;
+}
+
+int recv_consume(Socket s, std::uint64_t serial, std::uint64_t, std::size_t n) {
+  if (socket_serial(s) != serial) {
+    WSASetLastError(kErrNotSocket);
+    return -1;
+  }
+  char scratch[1024];
+  std::size_t done = 0;
+  while (done < n) {
+    std::size_t want = n - done < sizeof scratch ? n - done : sizeof scratch;
+    int r = recv(static_cast<SOCKET>(s), scratch, static_cast<int>(want), 0);
+    if (r == SOCKET_ERROR || r == 0) return -1;
+    done += static_cast<std::size_t>(r);
+  }
+  return static_cast<int>(n);
 }
 
 long recv_pending(Socket s) {
