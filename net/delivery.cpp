@@ -240,7 +240,7 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   lua_State* L = acquire_script(lock);
   if (L == nullptr) return false;
   bool called = lua::check_stack(L, 8) && call_locked(L, lua::top(L), rec, text, status, error_format);
-  plat::mutex_release(lock);
+  plat::mutex_release_to_waiter(lock);
   return called;
 }
 
@@ -276,7 +276,7 @@ bool deliver(Reader& r, int* lines) {
     }
     t_reading = r.outer;
     if (go_on) go_on = next < b.count ? take_through(r, b.end[next - 1]) : take_all(r);
-    plat::mutex_release(lock);
+    plat::mutex_release_to_waiter(lock);  // a script thread waiting goes next
     if (!go_on) return false;
   }
   return true;

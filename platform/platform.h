@@ -149,6 +149,11 @@ bool thread_wait(Thread t, unsigned timeout_ms);  // true when the thread has en
 void thread_release(Thread t);                     // joins an ended thread, abandons a running one
 bool mutex_wait(Mutex m, unsigned timeout_ms);
 void mutex_release(Mutex m);
+// Releases m, and when another thread is waiting for it, returns only once that
+// thread has it (or after at most a fraction of a millisecond), so a thread that
+// releases and takes m again in a loop does not keep the waiter out. A Windows
+// mutex hands itself to a waiter anyway; a pthread mutex goes to whoever asks first.
+void mutex_release_to_waiter(Mutex m);
 
 // --- adapter status (NCBASTAT on adapter 0) ---
 // call_name: 16 bytes as Netbios takes them. Fills status (at least 6 bytes: the

@@ -39,24 +39,24 @@ struct SockState {
   bool closed = false;
   bool nonblocking = false;
   bool listening = false;
+  bool registered = false;     // in the epoll set, with `interest`
+  std::uint32_t interest = 0;
   std::shared_ptr<EventWindow> win;
-  unsigned msg = 0;
   long mask = 0;
+  unsigned msg = 0;
   // Windows posting rules: a read or accept notification is posted once, then
   // not again until a receive or accept re-enables it; close is posted once.
   bool read_armed = true, read_queued = false;
   bool accept_armed = true, accept_queued = false;
   bool starved = false;  // accept notifications wait for a descriptor to be freed
   bool close_posted = false, peer_eof = false;
-  std::uint32_t interest = 0;
-  bool registered = false;
-  std::unique_ptr<char[]> buf;  // bytes received from the kernel, not yet consumed
-  std::size_t pos = 0, len = 0;
-  std::uint64_t consumed = 0;  // bytes taken from buf so far: what a peek's mark names
-  std::size_t peeked = 0;      // bytes at pos the last peek's reader may take
   // The last receive left the kernel's queue empty and epoll has not reported the
   // socket readable since: a peek need not ask the kernel again.
   bool drained = false;
+  std::uint32_t peeked = 0;     // bytes at pos the last peek's reader may take
+  std::unique_ptr<char[]> buf;  // bytes received from the kernel, not yet consumed
+  std::size_t pos = 0, len = 0;
+  std::uint32_t consumed = 0;  // bytes taken from buf so far, wrapping: a peek's mark
 };
 
 // The state of a socket this layer created, or nullptr. Any thread.

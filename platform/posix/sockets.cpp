@@ -332,7 +332,7 @@ ssize_t fill(SockState& st) {
 void take(SockState& st, std::size_t n) {
   st.peeked = 0;
   st.pos += n;
-  st.consumed += n;
+  st.consumed += static_cast<std::uint32_t>(n);
   if (st.pos >= st.len) {  // an idle connection holds no buffer
     st.pos = st.len = 0;
     give_back_buffer(st);
@@ -395,7 +395,7 @@ int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uin
   }
   *mark = st->consumed;
   std::size_t waiting = st->len - st->pos;
-  st->peeked = std::min(look(ctx, st->buf.get() + st->pos, waiting), waiting);
+  st->peeked = static_cast<std::uint32_t>(std::min(look(ctx, st->buf.get() + st->pos, waiting), waiting));
   return static_cast<int>(waiting);
 }
 
@@ -404,7 +404,7 @@ int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t
   if (st == nullptr) return fail(kErrNotSocket);
   std::lock_guard<std::mutex> lk(st->mu);
   if (st->closed) return fail(kErrNotSocket);
-  if (st->consumed != mark || n > st->len - st->pos) return fail(kErrWouldBlock);
+  if (st->consumed != static_cast<std::uint32_t>(mark) || n > st->len - st->pos) return fail(kErrWouldBlock);
   if (n == 0) return 0;  // only a check that nothing else took bytes
   take(*st, n);
   rearm_read(*st);

@@ -3,6 +3,7 @@
 #include "../platform.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -92,6 +93,24 @@ bool mutex_wait(Mutex m, unsigned timeout_ms) {
 
 void mutex_release(Mutex m) {
   if (m != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m));
+}
+
+void mutex_release_to_waiter(Mutex m) {
+  if (m == nullptr) return;
+  auto* pm = static_cast<pthread_mutex_t*>(m);
+#if defined(__GLIBC__)
+  // glibc's lock word: 0 free, 1 held, 2 held while another thread waits. The
+  // unlock wakes that thread, but the releaser asking again at once would win.
+  auto word = [pm] { return __atomic_load_n(&pm->__data.__lock, __ATOMIC_RELAXED); };
+  bool waited_for = word() > 1;
+  pthread_mutex_unlock(pm);
+  if (!waited_for) return;
+  constexpr auto kLongest = std::chrono::microseconds(200);
+  auto until = std::chrono::steady_clock::now() + kLongest;
+  while (word() == 0 && std::chrono::steady_clock::now() < until) sched_yield();
+#else
+  pthread_mutex_unlock(pm);
+#endif
 }
 
 }  // namespace cvn::plat

@@ -55,4 +55,7 @@ void mutex_release(Mutex m) {
   if (m != nullptr) ReleaseMutex(static_cast<HANDLE>(m));
 }
 
+// Releasing a Windows mutex makes a waiting thread its owner.
+void mutex_release_to_waiter(Mutex m) { mutex_release(m); }
+
 }  // namespace cvn::plat
