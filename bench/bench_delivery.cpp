@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "../include/host_interface.h"
+#include "loopback.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -45,6 +46,9 @@ int tvr_info(int, std::uint32_t, lua_State*);
 
 namespace {
 
+using bench::connect_loopback;
+using bench::listen_loopback;
+
 double now_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -55,40 +59,7 @@ double process_cpu_s() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-int listen_loopback(std::uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  listen(fd, 4096);
-  socklen_t n = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-  *port = ntohs(sa.sin_port);
-  return fd;
-}
-
-int connect_loopback(std::uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-void send_all(int fd, const std::string& data) {
-  std::size_t off = 0;
-  while (off < data.size()) {
-    ssize_t r = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-    if (r <= 0) return;
-    off += static_cast<std::size_t>(r);
-  }
-}
+void send_all(int fd, const std::string& data) { bench::send_all(fd, data.data(), data.size()); }
 
 // ---------------------------------------------------------------- the plug-in
 
@@ -316,16 +287,44 @@ int l_now_ms(lua_State* L) {
   return 1;
 }
 
-struct Latencies {
+// Percentiles of what was measured beside (or without) a flooding connection.
+struct Spread {
   double p50, p99, max;
   std::size_t n;
   double flood_lines_per_s;
 };
 
+Spread spread_of(std::vector<double> v, double flood_rate) {
+  if (v.empty()) return {0, 0, 0, 0, flood_rate};
+  std::sort(v.begin(), v.end());
+  auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
+  return {at(0.50), at(0.99), v.back(), v.size(), flood_rate};
+}
+
+// A peer that sends 32-byte lines on `fd` as fast as the connection takes them,
+// when `on`, until finished.
+struct FloodSender {
+  std::atomic<bool> stop{false};
+  std::thread sender;
+  FloodSender(int fd, bool on) {
+    if (!on) return;
+    sender = std::thread([this, fd] {
+      std::string chunk;
+      while (chunk.size() < 65536) chunk += std::string(30, 'f') + "\r\n";
+      while (!stop.load()) send_all(fd, chunk);
+    });
+  }
+  ~FloodSender() { finish(); }
+  void finish() {
+    stop = true;
+    if (sender.joinable()) sender.join();
+  }
+};
+
 // A quiet connection gets one line every 10 ms for `seconds`, its send time in
 // the line; the callback notes how long it took. With `flood`, a second
 // connection's peer sends 32-byte lines as fast as the socket takes them.
-Latencies fairness_run(bool flood, double seconds) {
+Spread fairness_run(bool flood, double seconds) {
   std::uint16_t port = 0;
   int lfd = listen_loopback(&port);
   std::string open = "cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", ";
@@ -336,14 +335,7 @@ Latencies fairness_run(bool flood, double seconds) {
           "q = " + open + "'OnQuiet') f = " + open + "'OnFlood')");
   int quiet = accept(lfd, nullptr, nullptr);
   int flooder = accept(lfd, nullptr, nullptr);
-  std::atomic<bool> stop{false};
-  std::thread sender;
-  if (flood)
-    sender = std::thread([&] {
-      std::string chunk;
-      while (chunk.size() < 65536) chunk += std::string(30, 'f') + "\r\n";
-      while (!stop.load()) send_all(flooder, chunk);
-    });
+  FloodSender sender(flooder, flood);
   double t0 = now_s(), flood0 = lua_number("flood");
   int sent = 0;
   while (now_s() - t0 < seconds) {
@@ -354,8 +346,7 @@ Latencies fairness_run(bool flood, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   double flood_rate = (lua_number("flood") - flood0) / (now_s() - t0);
-  stop = true;
-  if (sender.joinable()) sender.join();
+  sender.finish();
   double end = now_s() + 30;
   std::vector<double> lat;
   while (now_s() < end) {
@@ -380,10 +371,7 @@ Latencies fairness_run(bool flood, double seconds) {
   close(lfd);
   plugin_down();  // retire both connections, whatever the flood left unread
   plugin_up();
-  if (lat.empty()) return {0, 0, 0, 0, flood_rate};
-  std::sort(lat.begin(), lat.end());
-  auto at = [&](double q) { return lat[std::min(lat.size() - 1, static_cast<std::size_t>(q * static_cast<double>(lat.size())))]; };
-  return {at(0.50), at(0.99), lat.back(), lat.size(), flood_rate};
+  return spread_of(lat, flood_rate);
 }
 
 void bench_fairness() {
@@ -391,11 +379,11 @@ void bench_fairness() {
   pthread_mutex_lock(&g_lock);
   lua_register(g_L, "now_ms", l_now_ms);
   pthread_mutex_unlock(&g_lock);
-  Latencies alone = fairness_run(false, seconds);
+  Spread alone = fairness_run(false, seconds);
   pthread_mutex_lock(&g_lock);
   lua_register(g_L, "now_ms", l_now_ms);  // a new state after the reload
   pthread_mutex_unlock(&g_lock);
-  Latencies beside = fairness_run(true, seconds);
+  Spread beside = fairness_run(true, seconds);
   std::printf("== a quiet connection (a line every 10 ms for %.0f s) alone and beside a flood\n", seconds);
   std::printf("%-16s %6s %9s %9s %9s %14s\n", "quiet line", "lines", "p50 ms", "p99 ms", "max ms", "flood lines/s");
   std::printf("%-16s %6zu %9.3f %9.3f %9.3f %14s\n", "alone", alone.n, alone.p50, alone.p99, alone.max, "-");
@@ -410,26 +398,13 @@ void bench_fairness() {
 // the network thread with 32-byte lines, against the same thread's wait with
 // the connection quiet. The thread takes the lock every millisecond, as a
 // script that runs between callbacks would, and holds it for 20 us.
-struct Waits {
-  double p50, p99, max;
-  std::size_t n;
-  double flood_lines_per_s;
-};
-
-Waits lock_wait_run(bool flood, double seconds) {
+Spread lock_wait_run(bool flood, double seconds) {
   std::uint16_t port = 0;
   int lfd = listen_loopback(&port);
   run_lua("flood = 0 function OnFlood(line) flood = flood + 1 end "
           "f = cvn_old.Open('127.0.0.1', " + std::to_string(port) + ", 'OnFlood')");
   int flooder = accept(lfd, nullptr, nullptr);
-  std::atomic<bool> stop{false};
-  std::thread sender;
-  if (flood)
-    sender = std::thread([&] {
-      std::string chunk;
-      while (chunk.size() < 65536) chunk += std::string(30, 'f') + "\r\n";
-      while (!stop.load()) send_all(flooder, chunk);
-    });
+  FloodSender sender(flooder, flood);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the flood under way
   std::vector<double> waits;
   double t0 = now_s(), flood0 = lua_number("flood");
@@ -444,23 +419,18 @@ Waits lock_wait_run(bool flood, double seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   double flood_rate = (lua_number("flood") - flood0) / (now_s() - t0);
-  stop = true;
-  if (sender.joinable()) sender.join();
+  sender.finish();
   close(flooder);
   close(lfd);
   plugin_down();  // retire the connection, whatever the flood left unread
   plugin_up();
-  std::sort(waits.begin(), waits.end());
-  auto at = [&](double q) {
-    return waits[std::min(waits.size() - 1, static_cast<std::size_t>(q * static_cast<double>(waits.size())))];
-  };
-  return {at(0.50), at(0.99), waits.back(), waits.size(), flood_rate};
+  return spread_of(waits, flood_rate);
 }
 
 void bench_lock_wait() {
   const double seconds = 3;
-  Waits quiet = lock_wait_run(false, seconds);
-  Waits busy = lock_wait_run(true, seconds);
+  Spread quiet = lock_wait_run(false, seconds);
+  Spread busy = lock_wait_run(true, seconds);
   std::printf("== a script thread taking the script lock every ms for %.0f s, beside a flood\n", seconds);
   std::printf("%-16s %6s %9s %9s %9s %14s\n", "script thread", "takes", "p50 us", "p99 us", "max us",
               "flood lines/s");

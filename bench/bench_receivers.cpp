@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -49,6 +51,10 @@ extern "C" {
 #endif
 
 namespace {
+
+using bench::connect_loopback;
+using bench::listen_loopback;
+using bench::send_all;
 
 const std::string kScripts = CVN_BENCH_DIR;
 
@@ -72,53 +78,12 @@ void pin_to(int cpu) {
   sched_setaffinity(0, sizeof set, &set);
 }
 
-int listen_loopback(std::uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(*port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 16) != 0) {
-    close(fd);
-    return -1;
-  }
-  socklen_t n = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-  *port = ntohs(sa.sin_port);
-  return fd;
-}
-
-int connect_loopback(std::uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // A port nothing listens on now, for a server that must bind it itself.
 std::uint16_t free_port() {
   std::uint16_t port = 0;
   int fd = listen_loopback(&port);
   close(fd);
   return port;
-}
-
-bool send_all(int fd, const char* data, std::size_t n) {
-  while (n > 0) {
-    ssize_t r = send(fd, data, n, MSG_NOSIGNAL);
-    if (r <= 0) return false;
-    data += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return true;
 }
 
 // ------------------------------------------------------------ the C floor
@@ -198,7 +163,7 @@ int floor_main(const char* mode, std::uint16_t port, long target) {
     floor_receive(L, fd, "Lines");
     close(fd);
   } else {
-    int lfd = listen_loopback(&port);
+    int lfd = listen_loopback(&port, 16);
     if (lfd < 0) return 1;
     int fd = accept(lfd, nullptr, nullptr);
     close(lfd);
