@@ -114,12 +114,15 @@ void floor_report(lua_State* L) {
 }
 
 // Receives on fd and calls `callback` for every non-empty line until the script
-// says it is finished.
+// says it is finished. The host text, the same for every line, is made a Lua
+// string once and copied onto the stack for each call.
 void floor_receive(lua_State* L, int fd, const char* callback) {
   const std::size_t cap = 256 * 1024;
   std::vector<char> buf(cap);
   std::size_t kept = 0;  // a partial line at the start of buf
   const double sock = fd;
+  lua_pushstring(L, "127.0.0.1");
+  const int host = lua_gettop(L);
   for (;;) {
     ssize_t n = recv(fd, buf.data() + kept, cap - kept, 0);
     if (n <= 0) return;
@@ -136,7 +139,7 @@ void floor_receive(lua_State* L, int fd, const char* callback) {
         lua_pushlstring(L, p, static_cast<std::size_t>(eol - p));
         lua_pushnumber(L, sock);
         lua_pushnumber(L, 0);
-        lua_pushstring(L, "127.0.0.1");
+        lua_pushvalue(L, host);
         if (lua_pcall(L, 4, 0, 0) != 0) lua_pop(L, 1);
       }
       p = eol + 1;

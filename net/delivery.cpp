@@ -212,9 +212,10 @@ lua_State* acquire_script(plat::Mutex& lock) {
 
 // Calls the record's callback with (text, socket, status, host); the script lock
 // is held, the stack has room and its top is `top`, where the call leaves it.
+// The host text is pushed anew, or copied from stack index `host` when non-zero.
 // False when the callback could not be pushed.
 bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text, int status,
-                 const char* error_format) {
+                 const char* error_format, int host = 0) {
   if (rec.released.load()) return false;  // records retired by a script reload stay silent
   if (lua_push_object(L, rec.callback) == 0) {
     lua::set_top(L, top);  // nothing should have been pushed; make sure
@@ -224,7 +225,10 @@ bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text,
   lua::push_text(L, text);
   lua::push_number(L, static_cast<lua::Number>(rec.socket));
   lua::push_number(L, status);
-  lua::push_text(L, rec.host);
+  if (host != 0)
+    lua::push_value(L, host);
+  else
+    lua::push_text(L, rec.host);
   if (lua::pcall(L, 4, 0, 0) != 0) {  // a call without results leaves only an error
     const char* err = lua::to_text(L, -1);
     script_print(error_format, err ? err : "(null)");
@@ -258,13 +262,16 @@ bool deliver(Reader& r, int* lines) {
     lua_State* L = acquire_script(lock);
     if (L == nullptr) return false;  // the lines stay on the socket
     bool go_on = !rec.released.load() && still_current(r) && lua::check_stack(L, 8);
-    const int top = lua::top(L);
+    // The host text is the same for every line: made a script string once a hold.
+    const int base = lua::top(L);
+    if (go_on) lua::push_text(L, rec.host);
+    const int top = base + 1;
     int hold_end = next + kLinesPerHold < b.count ? next + kLinesPerHold : b.count;
     r.outer = t_reading;
     t_reading = &r;
     while (go_on && next < hold_end) {
       r.through = b.end[next];
-      if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s")) {
+      if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s", top)) {
         take_through(r, r.through);  // one line per notification, called or not
         go_on = false;
         break;
@@ -275,6 +282,7 @@ bool deliver(Reader& r, int* lines) {
       go_on = !rec.released.load() && still_current(r);
     }
     t_reading = r.outer;
+    lua::set_top(L, base);
     if (go_on) go_on = next < b.count ? take_through(r, b.end[next - 1]) : take_all(r);
     plat::mutex_release_to_waiter(lock);  // a script thread waiting goes next
     if (!go_on) return false;

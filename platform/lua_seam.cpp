@@ -25,6 +25,7 @@ struct Api {
   void (*pushnil)(lua_State*);
   void (*pushnumber)(lua_State*, Number);
   void (*pushstring)(lua_State*, const char*);
+  void (*pushvalue)(lua_State*, int);
   void (*rawget)(lua_State*, int);
   void (*rawset)(lua_State*, int);
   int (*pcall)(lua_State*, int, int, int);
@@ -92,6 +93,7 @@ Flavour bind(Lookup find, void* ctx, char* why, std::size_t cap) {
   ok &= take(a.pushnil, find, ctx, "lua_pushnil", &missing);
   ok &= take(a.pushnumber, find, ctx, "lua_pushnumber", &missing);
   ok &= take(a.pushstring, find, ctx, "lua_pushstring", &missing);
+  ok &= take(a.pushvalue, find, ctx, "lua_pushvalue", &missing);
   ok &= take(a.rawget, find, ctx, "lua_rawget", &missing);
   ok &= take(a.rawset, find, ctx, "lua_rawset", &missing);
   ok &= take(a.pcall, find, ctx, "lua_pcall", &missing);
@@ -135,6 +137,7 @@ const char* to_text(lua_State* L, int idx) {
 void push_nil(lua_State* L) { g_api.pushnil(L); }
 void push_number(lua_State* L, Number n) { g_api.pushnumber(L, n); }
 void push_text(lua_State* L, const char* s) { g_api.pushstring(L, s); }
+void push_value(lua_State* L, int idx) { g_api.pushvalue(L, idx); }
 
 void raw_get_global(lua_State* L, const char* name) {
   g_api.pushstring(L, name);

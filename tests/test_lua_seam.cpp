@@ -50,8 +50,8 @@ void* addr(F* f) {
 Exports common() {
   Exports e;
   for (const char* n : {"lua_gettop", "lua_settop", "lua_checkstack", "lua_type", "lua_tonumber",
-                        "lua_pushnil", "lua_pushnumber", "lua_pcall", "lua_cpcall", "luaL_checknumber",
-                        "luaL_openlib"})
+                        "lua_pushnil", "lua_pushnumber", "lua_pushvalue", "lua_pcall", "lua_cpcall",
+                        "luaL_checknumber", "luaL_openlib"})
     e[n] = addr(fake_none);
   e["lua_pushstring"] = addr(fake_pushstring);
   e["lua_insert"] = addr(fake_insert);
