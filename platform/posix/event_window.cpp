@@ -189,9 +189,10 @@ bool accept_message(EventWindow& w, const Msg& m) {
     return true;
   }
   if (m.tag == 0) return true;
-  auto st = find_sock(m.wparam);
-  if (!st || st->serial != m.tag) return false;
+  SockState* st = find_exact(m.wparam, m.tag);
+  if (st == nullptr) return false;
   std::lock_guard<std::mutex> lk(st->mu);
+  if (st->closed) return false;
   if (m.lparam == kFdRead) st->read_queued = false;
   if (m.lparam == kFdAccept) st->accept_queued = false;
   return true;
@@ -232,8 +233,8 @@ void on_timers(EventWindow& w) {
 }
 
 void on_socket_event(std::uint64_t token, std::uint32_t events) {
-  auto st = find_sock(static_cast<Socket>(token & ((1u << kFdBits) - 1)));
-  if (!st || st->serial != token >> kFdBits) return;
+  SockState* st = find_exact(static_cast<Socket>(token & ((1u << kFdBits) - 1)), token >> kFdBits);
+  if (st == nullptr) return;
   std::lock_guard<std::mutex> lk(st->mu);
   update(*st, events);
 }
@@ -288,9 +289,12 @@ int message_loop(Window handle) {
     // With messages waiting already (a connection that had more to read than one
     // notification delivers), new events are looked for only now and then: each
     // look is a system call, and the waiting messages keep the loop busy anyway.
-    if (waiting && now_ns() - last_poll < kPollIntervalNs) continue;
+    if (waiting) {
+      std::int64_t now = now_ns();
+      if (now - last_poll < kPollIntervalNs) continue;
+      last_poll = now;
+    }
     int n = ::epoll_wait(w->ep, evs.data(), static_cast<int>(evs.size()), waiting ? 0 : -1);
-    last_poll = now_ns();
     for (int i = 0; i < n; ++i) {
       std::uint64_t token = evs[i].data.u64;
       if (token == kTokenWake) {

@@ -61,6 +61,9 @@ struct SockState {
 
 // The state of a socket this layer created, or nullptr. Any thread.
 std::shared_ptr<SockState> find_sock(Socket s);
+// The same while s has this serial (a newer socket with the same number has
+// another). The state stays valid on the calling thread until its next call.
+SockState* find_exact(Socket s, std::uint64_t serial);
 // Bytes the kernel holds for fd (FIONREAD); 0 when it cannot tell.
 int bytes_waiting(int fd);
 

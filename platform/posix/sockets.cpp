@@ -152,6 +152,17 @@ std::shared_ptr<SockState> find_sock(Socket s) {
   return it == g_socks.end() ? nullptr : it->second;
 }
 
+SockState* find_exact(Socket s, std::uint64_t serial) {
+  // The last one found on this thread is kept: it is asked about again and again.
+  // A closed one, too: its `closed` flag tells, and no other socket has its serial.
+  thread_local std::shared_ptr<SockState> t_last;
+  if (t_last && t_last->serial == serial && t_last->fd == static_cast<int>(s)) return t_last.get();
+  auto st = find_sock(s);
+  if (!st || st->serial != serial) return nullptr;
+  t_last = std::move(st);
+  return t_last.get();
+}
+
 int bytes_waiting(int fd) {
   int n = 0;
   return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
@@ -337,18 +348,6 @@ void take(SockState& st, std::size_t n) {
     st.pos = st.len = 0;
     give_back_buffer(st);
   }
-}
-
-// The state of socket s while it has this serial. The line reader asks about the
-// same socket again and again, so the last one found on this thread is kept (a
-// closed one, too: its `closed` flag tells, and no other socket has its serial).
-SockState* find_exact(Socket s, std::uint64_t serial) {
-  thread_local std::shared_ptr<SockState> t_last;
-  if (t_last && t_last->serial == serial && t_last->fd == static_cast<int>(s)) return t_last.get();
-  auto st = find_sock(s);
-  if (!st || st->serial != serial) return nullptr;
-  t_last = std::move(st);
-  return t_last.get();
 }
 
 // A receive that found nothing, or ended in end of stream or failure.
