@@ -13,9 +13,33 @@
 namespace cvn::plat {
 namespace {
 
+struct SockInfo {
+  std::uint64_t serial;
+  std::uint64_t received;  // bytes taken by receives so far: what a peek's mark names
+};
+
 std::mutex g_sock_mu;  // the table below
-std::map<Socket, std::uint64_t> g_sockets;  // sockets this layer created, and their serials
+std::map<Socket, SockInfo> g_sockets;  // sockets this layer created
 std::uint64_t g_next_serial = 1;
+// Held across a receive and the count it adds, so a peek's mark says whether
+// anything was received since.
+std::mutex g_recv_mu;
+
+// The count of bytes received from s so far, or false when s is not the socket
+// with this serial (serial 0: any).
+bool received_of(Socket s, std::uint64_t serial, std::uint64_t* received) {
+  std::lock_guard<std::mutex> lk(g_sock_mu);
+  auto it = g_sockets.find(s);
+  if (it == g_sockets.end() || (serial != 0 && it->second.serial != serial)) return false;
+  *received = it->second.received;
+  return true;
+}
+
+void add_received(Socket s, std::uint64_t n) {
+  std::lock_guard<std::mutex> lk(g_sock_mu);
+  auto it = g_sockets.find(s);
+  if (it != g_sockets.end()) it->second.received += n;
+}
 
 // A socket held in reserve while the socket library is started: at the limit of
 // open sockets (10024) it is closed to accept one pending connection and reset
@@ -46,7 +70,7 @@ void drop_pending(SOCKET listener) {
 
 Socket adopt(SOCKET s) {
   std::lock_guard<std::mutex> lk(g_sock_mu);
-  g_sockets[static_cast<Socket>(s)] = g_next_serial++;
+  g_sockets[static_cast<Socket>(s)] = SockInfo{g_next_serial++, 0};
   return static_cast<Socket>(s);
 }
 
@@ -126,31 +150,44 @@ int send_bytes(Socket s, const char* data, int len) {
 }
 
 int recv_bytes(Socket s, char* buf, int len) {
+  std::lock_guard<std::mutex> lk(g_recv_mu);
   int r = recv(static_cast<SOCKET>(s), buf, len, 0);
-  return r == SOCKET_ERROR ? -1 : r;
+  if (r == SOCKET_ERROR) return -1;
+  int err = WSAGetLastError();
+  add_received(s, static_cast<std::uint64_t>(r));
+  WSASetLastError(err);
+  return r;
 }
 
 // Winsock keeps the bytes: a peek copies what waits and consumes nothing, a
 // consume receives exactly what the reader used, so Winsock's own read
-// notifications stay right for whatever is left. Winsock cannot tell whether
-// anything else received in between; the mark is always 0.
+// notifications stay right for whatever is left.
 int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
-  if (socket_serial(s) != serial) {
-    WSASetLastError(kErrNotSocket);
-    return -1;
-  }
   static thread_local char buf[16384];
-  int n = recv(static_cast<SOCKET>(s), buf, sizeof buf, MSG_PEEK);
+  int n;
+  {
+    std::lock_guard<std::mutex> lk(g_recv_mu);
+    if (!received_of(s, serial, mark)) {
+      WSASetLastError(kErrNotSocket);
+      return -1;
+    }
+    n = recv(static_cast<SOCKET>(s), buf, sizeof buf, MSG_PEEK);
+  }
   if (n == SOCKET_ERROR) return -1;
   if (n == 0) return 0;
-  *mark = 0;
   look(ctx, buf, static_cast<std::size_t>(n));
   return n;
 }
 
-int recv_consume(Socket s, std::uint64_t serial, std::uint64_t, std::size_t n) {
-  if (socket_serial(s) != serial) {
+int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t n) {
+  std::lock_guard<std::mutex> lk(g_recv_mu);
+  std::uint64_t received = 0;
+  if (!received_of(s, serial, &received)) {
     WSASetLastError(kErrNotSocket);
+    return -1;
+  }
+  if (received != mark) {
+    WSASetLastError(kErrWouldBlock);
     return -1;
   }
   char scratch[1024];
@@ -158,10 +195,11 @@ int recv_consume(Socket s, std::uint64_t serial, std::uint64_t, std::size_t n) {
   while (done < n) {
     std::size_t want = n - done < sizeof scratch ? n - done : sizeof scratch;
     int r = recv(static_cast<SOCKET>(s), scratch, static_cast<int>(want), 0);
-    if (r == SOCKET_ERROR || r == 0) return -1;
+    if (r == SOCKET_ERROR || r == 0) break;
     done += static_cast<std::size_t>(r);
   }
-  return static_cast<int>(n);
+  add_received(s, done);
+  return done == n ? static_cast<int>(n) : -1;
 }
 
 long recv_pending(Socket s) {
@@ -184,7 +222,7 @@ bool is_socket(Socket s) { return socket_serial(s) != 0; }
 std::uint64_t socket_serial(Socket s) {
   std::lock_guard<std::mutex> lk(g_sock_mu);
   auto it = g_sockets.find(s);
-  return it == g_sockets.end() ? 0 : it->second;
+  return it == g_sockets.end() ? 0 : it->second.serial;
 }
 
 std::size_t open_socket_count() {
