@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -322,9 +323,30 @@ std::string capture_stderr(const std::function<void()>& fn) {
   return out;
 }
 
+namespace {
+// The directories temp_dir made, removed with everything in them when the test
+// program ends. Only the process that made them removes them: a forked child that
+// exits must not take them from under its parent.
+struct TempDirs {
+  pid_t owner = ::getpid();
+  std::vector<std::string> made;
+  ~TempDirs() {
+    if (::getpid() != owner) return;
+    std::error_code ignored;
+    for (const auto& dir : made) std::filesystem::remove_all(dir, ignored);
+  }
+};
+TempDirs g_temp_dirs;
+}  // namespace
+
 std::string temp_dir() {
   char dir[] = "/tmp/cvn_test_XXXXXX";
-  return mkdtemp(dir);
+  if (!mkdtemp(dir)) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  g_temp_dirs.made.emplace_back(dir);
+  return dir;
 }
 
 void ScriptConnection::SetUp() {

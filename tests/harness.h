@@ -141,6 +141,7 @@ int wait_exit(pid_t& pid, int timeout_ms);
 std::string slurp(const std::string& path);
 // What fn writes to standard error while it runs.
 std::string capture_stderr(const std::function<void()>& fn);
+// A fresh directory under /tmp, removed with its contents when the test program ends.
 std::string temp_dir();
 
 Peer connect_to(std::uint16_t port);
