@@ -1,19 +1,28 @@
 -- A connection whose lines queue up while the script's main chunk waits for them,
 -- each wait with a time limit, and the reply shapes of every gateway family.
--- The other examples load it from beside themselves:
---   local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
+-- The other examples load it from beside themselves (arg[0] is the script's path):
+--   local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")
+--
+-- Written in the Lua that 5.0 and 5.1 share, as every example is: the real host
+-- runs Lua 5.0, whose strings have no methods and which has no # or % operator.
+-- Waiting in the main chunk is tavrel's: tavrel.sleep lets callbacks run while
+-- the chunk waits, and tavrel.clock tells the time. In the real host a script
+-- does not wait; its main chunk opens the connection and returns, and the script
+-- answers each line in its callback (as line_server.lua does).
 
 local gateway = {}
 
 -- Error replies, whatever the family: ERR_1:2,003 / ERR 003, ERR IR003 /
 -- unknowncommand,3; busyIR: the connector is sending another connection's code.
 function gateway.is_error(line)
-  return line:match("^ERR") ~= nil or line:match("^unknowncommand") ~= nil or line:match("^busyIR") ~= nil
+  return string.find(line, "^ERR") ~= nil or string.find(line, "^unknowncommand") ~= nil
+      or string.find(line, "^busyIR") ~= nil
 end
 
 -- The version in the answer to getversion: "version,0,<v>" or the bare "<v>".
 function gateway.version(line)
-  return line:match("^version,%d+,(.*)$") or line
+  local _, _, v = string.find(line, "^version,%d+,(.*)$")
+  return v or line
 end
 
 local connections = {}  -- by socket
@@ -22,7 +31,7 @@ local connections = {}  -- by socket
 function GatewayLine(line, sock, status)
   local c = connections[sock]
   if not c then return end
-  if status == 1 then c.closed = true else c.inbox[#c.inbox + 1] = line end
+  if status == 1 then c.closed = true else table.insert(c.inbox, line) end
 end
 
 local Connection = {}
@@ -46,7 +55,7 @@ end
 -- callbacks run while the main chunk waits.
 function Connection:next_line(what, seconds)
   local deadline = tavrel.clock() + seconds
-  while #self.inbox == 0 do
+  while table.getn(self.inbox) == 0 do
     if self.closed then error("the connection closed while waiting for " .. what, 0) end
     if tavrel.clock() >= deadline then error(string.format("gave up waiting for %s after %g s", what, seconds), 0) end
     tavrel.sleep(0.01)

@@ -4,7 +4,7 @@
 -- connection, and ends the run. Every wait has a time limit.
 --   tavrel examples/ir_demo.lua [HOST] [PORT] [CONNECTOR]
 
-local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
+local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")  -- from beside this script
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998
@@ -16,8 +16,10 @@ local POWER = "0000 006D 0002 0002 0158 00AC 0016 0041 0016 0016 0016 0E6C"
 
 local started = tavrel.clock()
 
-local function say(fmt, ...)
-  print(string.format("%6.3f  " .. fmt, tavrel.clock() - started, ...))
+-- Prints a line of the transcript: the seconds since the start, then `fmt` filled
+-- in with `a` and `b`.
+local function say(fmt, a, b)
+  print(string.format("%6.3f  " .. fmt, tavrel.clock() - started, a, b))
 end
 
 local function demo()
@@ -30,8 +32,9 @@ local function demo()
 
   say("-> getdevices")
   gw:send("getdevices\r")
+  local line  -- outside the loop: Lua 5.0's until does not see the loop body's locals
   repeat
-    local line = gw:reply("the device list", 3)
+    line = gw:reply("the device list", 3)
     say("<- %s", line)
   until line == "endlistdevices"
 
@@ -40,7 +43,7 @@ local function demo()
   if st ~= 0 then error("GlobalCache_SendCCF failed with status " .. st, 0) end
   local done = gw:reply("completeir", 5)
   say("<- %s", done)
-  if not done:match("^completeir") then error("expected completeir, got " .. done, 0) end
+  if not string.find(done, "^completeir") then error("expected completeir, got " .. done, 0) end
   say("the gateway has sent the code")
 
   say("keep-alive: getversion every 300 ms, 2 times, then the plug-in closes")

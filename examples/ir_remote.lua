@@ -3,7 +3,7 @@
 -- one goes out.
 --   tavrel examples/ir_remote.lua [HOST] [PORT] [CONNECTOR]
 
-local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
+local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")  -- from beside this script
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998
@@ -22,7 +22,7 @@ function Remote.press(name, repeats)
   local st = cvn_old.GlobalCache_SendCCF(Remote.gw.sock, CODES[name], 1, Remote.connector, repeats or 1)
   if st ~= 0 then error("could not send " .. name .. " (status " .. st .. ")", 0) end
   local line = Remote.gw:reply("completeir for " .. name, 5)
-  if not line:match("^completeir") then error("expected completeir for " .. name .. ", got " .. line, 0) end
+  if not string.find(line, "^completeir") then error("expected completeir for " .. name .. ", got " .. line, 0) end
   print("  done: " .. line)
 end
 

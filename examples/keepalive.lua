@@ -2,7 +2,7 @@
 -- plug-in then closes the connection. Any line the device answers counts.
 --   tavrel examples/keepalive.lua [HOST] [PORT]
 
-local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
+local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")  -- from beside this script
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998

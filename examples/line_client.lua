@@ -3,7 +3,7 @@
 -- reconnect it lets a keep-alive with limit 0 close each connection.
 --   tavrel examples/line_client.lua [HOST] [PORT] [CONNECTIONS]
 
-local gateway = dofile((arg[0]:match("^(.*/)") or "") .. "gateway.lua")
+local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")  -- from beside this script
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998

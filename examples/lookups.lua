@@ -2,7 +2,7 @@
 --   tavrel examples/lookups.lua [NAME...]
 
 local names = { "localhost", "127.1", "no-such-host.invalid" }
-for i = 1, #arg do names[#names + 1] = arg[i] end
+for i = 1, table.getn(arg) do table.insert(names, arg[i]) end
 
 for _, name in ipairs(names) do
   local addr, st = cvn_old.Nslookup(name)
