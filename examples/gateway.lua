@@ -3,12 +3,12 @@
 -- The other examples load it from beside themselves (arg[0] is the script's path):
 --   local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")
 --
--- Written in the Lua that 5.0 and 5.1 share, as every example is: the real host
--- runs Lua 5.0, whose strings have no methods and which has no # or % operator.
--- Waiting in the main chunk is tavrel's: tavrel.sleep lets callbacks run while
--- the chunk waits, and tavrel.clock tells the time. In the real host a script
--- does not wait; its main chunk opens the connection and returns, and the script
--- answers each line in its callback (as line_server.lua does).
+-- Like every example, written in the Lua that 5.0 and 5.1 share: the host runs
+-- its scripts on Lua 5.0, whose texts have no methods and which has no # operator.
+-- Waiting in the main chunk is tavrel's: tavrel.sleep lets callbacks run while the
+-- chunk waits, and tavrel.clock tells the time; arg and tavrel.exit are tavrel's
+-- too. A script in the host does not wait: its main chunk opens the connection and
+-- returns, and its callback answers each line as it comes (as line_server.lua does).
 
 local gateway = {}
 

@@ -1,6 +1,8 @@
 -- A small line server: listens, accepts every client, answers each line with
 -- "echo: <line>" and tells the other clients what was said. A client sending
 -- "quit" is closed; "shutdown" ends the run.
+-- Shaped as a script in the host is: the main chunk listens and returns, and the
+-- callbacks do the rest. Only arg and tavrel.exit are tavrel's.
 --   tavrel examples/line_server.lua [PORT]
 
 local port = tonumber(arg[1]) or 4999
