@@ -171,13 +171,49 @@ TEST(Gcsim, AtMostEightConnections) {
 }
 
 TEST(Ccf2sendir, PrintsTheLineAndRejectsBadCodes) {
-  Process ok({CVN_CCF2SENDIR_PATH, "--connector", "2", "--repeat", "3",
-              "0000 006D 0002 0000 0158 00AC 0016 0041"});
+  Process ok({CVN_CCF2SENDIR_PATH, "--connector", "2", "--repeat=2", "0000 006D 0001 0001 0158 00AC 0016 0041"});
   EXPECT_EQ(0, ok.wait());
-  EXPECT_EQ("sendir,1:2,0,38000,3,5,344,172,22,65\n", ok.out());
+  EXPECT_EQ("sendir,1:2,0,38000,2,3,344,172,22,65\n", ok.out());
   Process bad({CVN_CCF2SENDIR_PATH, "0000 006D"});
   EXPECT_EQ(1, bad.wait());
-  EXPECT_EQ("Incorrect CCF Pattarn\n", bad.out());
+  EXPECT_EQ("ccf2sendir: code 1: plug-in: Incorrect CCF Pattarn: only 2 groups; a code has 6 to 260\n", bad.out());
+}
+
+// Codes one a line from files and standard input, trimmed; each problem on a line
+// of its own that names where the code came from; the status says whether any had one.
+TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
+  std::string dir = temp_dir();
+  std::ofstream(dir + "/codes") << "  0000 006D 0002 0000 0158 00AC 0016 0041 \r\n\n"
+                                   "0000 006D 0022 0000 0158 00AC 0016 0041\n"
+                                   "0000 006D 0002 0000 0158  00AC 0016 0041";
+  Process check({CVN_CCF2SENDIR_PATH, "--check", "--file", dir + "/codes"});
+  EXPECT_EQ(1, check.wait());
+  EXPECT_EQ(dir + "/codes:3: gateway: words 2 and 3 announce 34 + 0 burst pairs (68 durations), but the code "
+                  "has 4 durations\n" +
+                dir + "/codes:4: plug-in: Incorrect CCF Pattarn: 2 spaces between groups 5 and 6 (character 25); "
+                      "groups are separated by one space\n",
+            check.out());
+  // Converted from standard input, IDs counting up as the plug-in's do.
+  Process piped({"/bin/sh", "-c", std::string("printf '0000 006D 0002 0000 0158 00AC 0016 0041\\n\\n"
+                                              "0000 006D 0001 0001 0158 00AC 0016 0041\\n' | ") +
+                                      CVN_CCF2SENDIR_PATH + " --id 65535"});
+  EXPECT_EQ(0, piped.wait());
+  EXPECT_EQ("sendir,1:1,65535,38000,1,5,344,172,22,65\nsendir,1:1,0,38000,1,3,344,172,22,65\n", piped.out());
+}
+
+// Garbage in, a clear word out: never a crash, a hang or a status of 0.
+TEST(Ccf2sendir, BadInputGetsAClearMessageAndAStatus) {
+  Process garbage({"/bin/sh", "-c", std::string("head -c 300000 /dev/urandom | ") + CVN_CCF2SENDIR_PATH + " >/dev/null"});
+  EXPECT_EQ(1, garbage.wait(20000));
+  Process endless({"/bin/sh", "-c", std::string("head -c 1000000 /dev/zero | ") + CVN_CCF2SENDIR_PATH});
+  EXPECT_EQ(1, endless.wait(20000));
+  EXPECT_EQ("stdin:1: longer than 65536 characters; not a CCF code\n", endless.out());
+  Process missing({CVN_CCF2SENDIR_PATH, "--file", "/nonexistent/codes"});
+  EXPECT_EQ(2, missing.wait());
+  EXPECT_EQ("ccf2sendir: cannot open /nonexistent/codes: No such file or directory\n", missing.out());
+  Process directory({CVN_CCF2SENDIR_PATH, "--file", "/"});
+  EXPECT_EQ(2, directory.wait());
+  EXPECT_NE(std::string::npos, directory.out().find("cannot read /: Is a directory")) << directory.out();
 }
 
 TEST(Examples, EachRunsCleanlyAgainstEveryReplyFamily) {

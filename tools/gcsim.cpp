@@ -3,6 +3,7 @@
 // be written and tested without the hardware. It answers in one of three reply
 // families, as gateways of different generations do. Plain POSIX sockets and poll.
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -20,6 +21,9 @@
 #include <ctime>
 #include <string>
 #include <vector>
+
+#include "gateway_limits.h"
+#include "options.h"
 
 namespace {
 
@@ -138,33 +142,38 @@ struct SendirPlan {
 
 // Validates a sendir as the device does; empty string when valid.
 std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, SendirPlan& plan) {
+  namespace gw = cvn::gateway;
   unsigned long& connector = plan.connector;
   unsigned long& id = plan.id;
   unsigned long module = 0;
-  if (f.size() < 2 || !address(f[1], module, connector)) return err(sim, 0, 0, 17);
-  if (module != 1) return err(sim, module, connector, 2);
-  if (connector < 1 || connector > kConnectors) return err(sim, module, connector, 3);
-  if (f.size() < 6) return err(sim, module, connector, 17);
+  if (f.size() < 2 || !address(f[1], module, connector)) return err(sim, 0, 0, gw::kErrSyntax);
+  if (module != 1) return err(sim, module, connector, gw::kErrModule);
+  if (connector < 1 || connector > kConnectors) return err(sim, module, connector, gw::kErrConnector);
+  if (f.size() < 6) return err(sim, module, connector, gw::kErrSyntax);
   unsigned long freq, repeat, offset;
-  if (!number(f[2], id) || id > 65535) return err(sim, module, connector, 4);
-  if (!number(f[3], freq) || freq < 15000 || freq > 500000) return err(sim, module, connector, 5);
-  if (!number(f[4], repeat) || repeat < 1 || repeat > 50) return err(sim, module, connector, 6);
-  if (!number(f[5], offset)) return err(sim, module, connector, 17);
+  if (!number(f[2], id) || id > 65535) return err(sim, module, connector, gw::kErrId);
+  if (!number(f[3], freq) || freq < gw::kMinFrequency || freq > gw::kMaxFrequency)
+    return err(sim, module, connector, gw::kErrFrequency);
+  if (!number(f[4], repeat) || repeat < gw::kMinRepeat || repeat > gw::kMaxRepeat)
+    return err(sim, module, connector, gw::kErrRepeat);
+  if (!number(f[5], offset)) return err(sim, module, connector, gw::kErrSyntax);
   std::vector<unsigned long> pulses;
   for (std::size_t i = 6; i < f.size(); ++i) {
     unsigned long v;
-    if (!number(f[i], v)) return err(sim, module, connector, 17);
+    if (!number(f[i], v)) return err(sim, module, connector, gw::kErrSyntax);
     pulses.push_back(v);
   }
-  if (pulses.size() % 2 != 0) return err(sim, module, connector, 10);
+  if (pulses.size() % 2 != 0) return err(sim, module, connector, gw::kErrOddDurations);
   // One burst pair is the shortest code a CCF text can carry.
-  if (pulses.size() < 2 || pulses.size() > 520) return err(sim, module, connector, 8);
+  if (pulses.size() < gw::kMinDurations || pulses.size() > gw::kMaxDurations)
+    return err(sim, module, connector, gw::kErrDurationCount);
   for (unsigned long v : pulses)
-    if (v < 1 || v > 65535) return err(sim, module, connector, 9);
+    if (v < gw::kMinDuration || v > gw::kMaxDuration) return err(sim, module, connector, gw::kErrDuration);
   // The offset is twice the once-sequence's pair count plus one; a code that is all
   // once-sequence points past its last duration and has nothing to repeat.
   plan.once_only = offset > pulses.size();
-  if (offset % 2 == 0 || (!plan.once_only && offset > 383)) return err(sim, module, connector, 7);
+  if (offset % 2 == 0 || (!plan.once_only && offset > gw::kMaxOffset))
+    return err(sim, module, connector, gw::kErrOffset);
   // The whole sequence once, then the part from the offset repeat-1 more times.
   double all = 0, tail = 0;
   for (std::size_t i = 0; i < pulses.size(); ++i) {
@@ -189,9 +198,11 @@ void command(Sim& sim, Client& c, const std::string& line) {
     reply(sim, c, version_reply(sim));
   } else if (cmd == "stopir") {
     unsigned long module = 0, connector = 0;
-    if (f.size() != 2 || !address(f[1], module, connector)) return reply(sim, c, err(sim, 0, 0, 17));
-    if (module != 1) return reply(sim, c, err(sim, module, connector, 2));
-    if (connector < 1 || connector > kConnectors) return reply(sim, c, err(sim, module, connector, 3));
+    if (f.size() != 2 || !address(f[1], module, connector))
+      return reply(sim, c, err(sim, 0, 0, cvn::gateway::kErrSyntax));
+    if (module != 1) return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrModule));
+    if (connector < 1 || connector > kConnectors)
+      return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrConnector));
     sim.tx[connector].active = false;  // its originator gets no completeir
     reply(sim, c, line);
   } else if (cmd == "sendir") {
@@ -211,7 +222,7 @@ void command(Sim& sim, Client& c, const std::string& line) {
     t.ir_id = static_cast<unsigned>(id);
     t.end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(plan.seconds));
   } else {
-    reply(sim, c, err(sim, 0, 0, 1, false));
+    reply(sim, c, err(sim, 0, 0, cvn::gateway::kErrUnknownCommand, false));
   }
 }
 
@@ -246,65 +257,120 @@ void drop_client(Sim& sim, std::size_t i) {
   sim.clients.erase(sim.clients.begin() + static_cast<long>(i));
 }
 
-void usage() {
-  std::puts(
-      "usage: gcsim [--port N] [--bind ADDRESS] [--family tagged|bare|legacy] [--log]\n"
-      "A simulated infrared gateway on TCP (default 127.0.0.1:4998). Commands end\n"
-      "in CR: getdevices, getversion, sendir,1:c,ID,freq,repeat,offset,on,off,...\n"
-      "(answered by completeir,1:c,ID once the code has been sent), stopir,1:c.\n"
-      "--family picks how the version and errors are worded:\n"
-      "  tagged  version,0,3.0-gcsim   ERR_1:c,nnn  (the default)\n"
-      "  bare    3.0-gcsim             ERR IRnnn, ERR nnn\n"
-      "  legacy  version,0,3.0-gcsim   unknowncommand,n\n"
-      "--log prints every command and reply with a timestamp.");
+constexpr const char* kUsage =
+    "usage: gcsim [--port N] [--bind ADDRESS] [--family tagged|bare|legacy] [--log]\n"
+    "A simulated infrared gateway on TCP (default 127.0.0.1:4998). Commands end\n"
+    "in CR: getdevices, getversion, sendir,1:c,ID,freq,repeat,offset,on,off,...\n"
+    "(answered by completeir,1:c,ID once the code has been sent), stopir,1:c.\n"
+    "\n"
+    "  -p, --port N          port to listen on, 1-65535; 0 picks a free one\n"
+    "  -b, --bind ADDRESS    local address or host name to listen on\n"
+    "  -f, --family FAMILY   how the version and errors are worded:\n"
+    "        tagged  version,0,3.0-gcsim   ERR_1:c,nnn  (the default)\n"
+    "        bare    3.0-gcsim             ERR IRnnn, ERR nnn\n"
+    "        legacy  version,0,3.0-gcsim   unknowncommand,n\n"
+    "  -l, --log             print every command and reply with a timestamp\n"
+    "  -h, --help            this text\n"
+    "      --version         the program's version\n";
+
+// The IPv4 address of a dotted address or a host name, in network order.
+bool resolve_ipv4(const std::string& name, in_addr& out, std::string& why) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    why = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
+    return false;
+  }
+  out = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+  freeaddrinfo(res);
+  return true;
+}
+
+bool parse_family(const char* name, Family& out) {
+  const std::pair<const char*, Family> names[] = {
+      {"tagged", Family::kTagged}, {"bare", Family::kBare}, {"legacy", Family::kLegacy}};
+  for (const auto& [n, f] : names) {
+    if (std::strcmp(name, n) != 0) continue;
+    out = f;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Sim sim;
-  int port = 4998;
+  long port = 4998;
   std::string bind_addr = "127.0.0.1";
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--port" && i + 1 < argc) {
-      port = std::atoi(argv[++i]);
-    } else if (a == "--bind" && i + 1 < argc) {
-      bind_addr = argv[++i];
-    } else if (a == "--family" && i + 1 < argc) {
-      std::string name = argv[++i];
-      if (name == "tagged") {
-        sim.family = Family::kTagged;
-      } else if (name == "bare") {
-        sim.family = Family::kBare;
-      } else if (name == "legacy") {
-        sim.family = Family::kLegacy;
-      } else {
-        std::fprintf(stderr, "gcsim: unknown family %s (tagged, bare or legacy)\n", name.c_str());
-        return 2;
-      }
-    } else if (a == "--log") {
-      sim.log = true;
-    } else {
-      usage();
-      return a == "--help" ? 0 : 2;
+  enum { kOptVersion = 256 };
+  const option longs[] = {{"port", required_argument, nullptr, 'p'},
+                          {"bind", required_argument, nullptr, 'b'},
+                          {"family", required_argument, nullptr, 'f'},
+                          {"log", no_argument, nullptr, 'l'},
+                          {"help", no_argument, nullptr, 'h'},
+                          {"version", no_argument, nullptr, kOptVersion},
+                          {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":p:b:f:lh", longs, nullptr)) != -1;) {
+    switch (c) {
+      case 'p':
+        if (!cvn::cli::parse_port(optarg, true, port)) {
+          std::fprintf(stderr, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '%s'\n", optarg);
+          return cvn::cli::kUsageStatus;
+        }
+        break;
+      case 'b':
+        bind_addr = optarg;
+        break;
+      case 'f':
+        if (!parse_family(optarg, sim.family)) {
+          std::fprintf(stderr, "gcsim: unknown family '%s' (tagged, bare or legacy)\n", optarg);
+          return cvn::cli::kUsageStatus;
+        }
+        break;
+      case 'l':
+        sim.log = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      case kOptVersion:
+        cvn::cli::print_version("gcsim");
+        std::printf("answers getversion with %s\n", kVersion);
+        return 0;
+      default:
+        return cvn::cli::option_error("gcsim", argv, c);
     }
   }
+  if (optind < argc) {
+    std::fprintf(stderr, "gcsim: unexpected argument '%s'\nTry 'gcsim --help' for more information.\n", argv[optind]);
+    return cvn::cli::kUsageStatus;
+  }
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::string why;
+  if (!resolve_ipv4(bind_addr, sa.sin_addr, why)) {
+    std::fprintf(stderr, "gcsim: cannot resolve --bind %s: %s\n", bind_addr.c_str(), why.c_str());
+    return cvn::cli::kUsageStatus;
+  }
+  char shown[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &sa.sin_addr, shown, sizeof shown);
   signal(SIGPIPE, SIG_IGN);
   int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (inet_pton(AF_INET, bind_addr.c_str(), &sa.sin_addr) != 1 ||
-      bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lfd, 16) != 0) {
-    std::fprintf(stderr, "gcsim: cannot listen on %s:%d: %s\n", bind_addr.c_str(), port, std::strerror(errno));
+  if (lfd < 0 || bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lfd, 16) != 0) {
+    std::fprintf(stderr, "gcsim: cannot listen on %s:%ld: %s\n", shown, port, std::strerror(errno));
     return 1;
   }
   socklen_t salen = sizeof sa;
   getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &salen);  // port 0 picks a free one
-  std::printf("gcsim listening on %s:%d\n", bind_addr.c_str(), ntohs(sa.sin_port));
+  std::printf("gcsim listening on %s:%d\n", shown, ntohs(sa.sin_port));
   std::fflush(stdout);
   for (;;) {
     std::vector<pollfd> fds{{lfd, POLLIN, 0}};

@@ -8,7 +8,7 @@ root=$(cd "$here/../.." && pwd)
 out=${FUZZ_BUILD:-$root/build-fuzz}
 mkdir -p "$out"
 flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
-clang++ $flags "$here/fuzz_ccf.cpp" "$root/script/ccf.cpp" -o "$out/fuzz_ccf"
+clang++ $flags "$here/fuzz_ccf.cpp" "$root/script/ccf.cpp" "$root/tools/ccf_check.cpp" -o "$out/fuzz_ccf"
 clang++ $flags "$here/fuzz_nbstat.cpp" "$root/platform/posix/nbstat.cpp" -o "$out/fuzz_nbstat"
 for t in fuzz_ccf fuzz_nbstat; do
   mkdir -p "$out/corpus_$t"

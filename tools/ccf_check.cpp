@@ -1,0 +1,191 @@
+// CCF codes put into words: the shape the plug-in insists on, told group by group
+// and gap by gap, and the sendir fields a gateway checks (gateway_limits.h).
+#include "ccf_check.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "../script/ccf.h"
+#include "gateway_limits.h"
+
+namespace cvn::ccfcheck {
+namespace {
+
+constexpr std::size_t kMinGroups = 6;
+constexpr std::size_t kMaxGroups = 260;
+constexpr std::size_t kShownGroup = 12;  // characters of a bad group quoted
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  return buf;
+}
+
+// Collects the problems of one kind, listing the first kListed.
+struct Listing {
+  std::vector<std::string> lines;
+  std::size_t more = 0;
+  void add(std::string line) {
+    if (lines.size() < kListed)
+      lines.push_back(std::move(line));
+    else
+      ++more;
+  }
+  void append_to(std::vector<Problem>& out, bool plugin, const char* what) const {
+    for (const auto& l : lines) out.push_back({plugin, l});
+    if (more > 0) out.push_back({plugin, format("and %zu more %s", more, what)});
+  }
+};
+
+std::string describe_gap(std::string_view run) {
+  if (run.find_first_not_of(' ') == std::string_view::npos)
+    return run.size() == 1 ? "a space" : format("%zu spaces", run.size());
+  if (run == "\t") return "a tab";
+  return "white space \"" + escaped(run) + "\"";
+}
+
+// The shape problems: groups of four hex digits, one space between groups, 6 to
+// 260 groups, a frequency word that is not 0000.
+std::vector<Problem> shape(std::string_view s) {
+  std::vector<Problem> out;
+  if (s.empty()) {
+    out.push_back({true, "the code is empty"});
+    return out;
+  }
+  Listing gaps, groups;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t j = i;
+    if (is_space(s[i])) {
+      while (j < s.size() && is_space(s[j])) ++j;
+      std::string_view run = s.substr(i, j - i);
+      if (i == 0)
+        gaps.add("begins with " + describe_gap(run));
+      else if (j == s.size())
+        gaps.add("ends with " + describe_gap(run));
+      else if (run != " ")
+        gaps.add(format("%s between groups %zu and %zu (character %zu); groups are separated by one space",
+                        describe_gap(run).c_str(), count, count + 1, i + 1));
+    } else {
+      while (j < s.size() && !is_space(s[j])) ++j;
+      ++count;
+      std::string_view g = s.substr(i, j - i);
+      std::size_t bad = 0;
+      while (bad < g.size() && is_hex(g[bad])) ++bad;
+      std::string shown = escaped(g.substr(0, kShownGroup)) + (g.size() > kShownGroup ? "..." : "");
+      std::string what;
+      if (g.size() != 4) what = format("has %zu characters, not 4", g.size());
+      if (bad < g.size())
+        what += (what.empty() ? "holds '" : ", and holds '") + escaped(g.substr(bad, 1)) + "', not a hex digit";
+      if (!what.empty()) groups.add(format("group %zu (\"%s\") %s", count, shown.c_str(), what.c_str()));
+    }
+    i = j;
+  }
+  groups.append_to(out, true, "groups that are not four hex digits");
+  gaps.append_to(out, true, "gaps that are not one space");
+  if (count < kMinGroups)
+    out.push_back({true, format("only %zu group%s; a code has %zu to %zu", count, count == 1 ? "" : "s",
+                                kMinGroups, kMaxGroups)});
+  if (count > kMaxGroups) out.push_back({true, format("%zu groups; the plug-in takes at most %zu", count, kMaxGroups)});
+  if (out.empty() && hex_word(s.data() + 5) == 0)
+    out.push_back({true, "the frequency word (group 2) is 0000, which gives no carrier frequency"});
+  return out;
+}
+
+// What a gateway makes of the sendir command of a code the plug-in accepts.
+std::vector<Problem> gateway(const std::string& code, const SendArgs& a) {
+  namespace gw = cvn::gateway;
+  std::vector<Problem> out;
+  auto add = [&](std::string text) { out.push_back({false, std::move(text)}); };
+  std::size_t groups = (code.size() + 1) / 5;
+  auto word = [&](std::size_t k) { return hex_word(code.c_str() + 5 * k); };
+  std::size_t durations = groups - 4;
+  unsigned w0 = word(0), w1 = word(1), once = word(2), repeat_pairs = word(3);
+  unsigned long frequency = ((41450 / w1 + 5) / 10) * 1000;  // as the plug-in rounds it
+  unsigned long offset = 2ul * once + 1;
+
+  if (w0 != 0)
+    add(format("word 0 is %04X, not 0000: not a raw code, so its words are not burst durations and a "
+               "gateway would send something else; convert it to a raw (0000) code first", w0));
+  if (frequency < gw::kMinFrequency || frequency > gw::kMaxFrequency)
+    add(format("the frequency word %04X gives %lu Hz; a gateway takes %lu to %lu Hz (error %03d)", w1,
+               frequency, gw::kMinFrequency, gw::kMaxFrequency, gw::kErrFrequency));
+  if (durations % 2 != 0)
+    add(format("an odd number of durations (%zu); each burst pair is an on time and an off time (error %03d)",
+               durations, gw::kErrOddDurations));
+  if (2ul * (once + repeat_pairs) != durations)
+    add(format("words 2 and 3 announce %u + %u burst pairs (%lu durations), but the code has %zu durations",
+               once, repeat_pairs, 2ul * (once + repeat_pairs), durations));
+  Listing zeros;
+  for (std::size_t k = 4; k < groups; ++k)
+    if (word(k) < gw::kMinDuration)
+      zeros.add(format("duration %zu (group %zu) is 0000; a gateway takes %lu to %lu (error %03d)", k - 3, k + 1,
+                       gw::kMinDuration, gw::kMaxDuration, gw::kErrDuration));
+  zeros.append_to(out, false, "durations of 0000");
+  // 260 groups hold at most 256 durations, so an offset inside them is never past
+  // the gateway's limit (kMaxOffset); one past them means there is no repeat part.
+  if (offset > durations && a.repeat > 1)
+    add(format("there is no repeat part (it would start at duration %lu of %zu), so a repeat count of %ld "
+               "sends the code once", offset, durations, a.repeat));
+  if (a.repeat < static_cast<long>(gw::kMinRepeat) || a.repeat > static_cast<long>(gw::kMaxRepeat))
+    add(format("repeat count %ld; a gateway takes %lu to %lu (error %03d)", a.repeat, gw::kMinRepeat,
+               gw::kMaxRepeat, gw::kErrRepeat));
+  if (a.module < 1) add(format("module %ld; modules are counted from 1 (error %03d)", a.module, gw::kErrModule));
+  if (a.connector < 1)
+    add(format("connector %ld; connectors are counted from 1 (error %03d)", a.connector, gw::kErrConnector));
+  return out;
+}
+
+}  // namespace
+
+std::string_view trim(std::string_view code) {
+  std::size_t b = 0, e = code.size();
+  while (b < e && is_space(code[b])) ++b;
+  while (e > b && is_space(code[e - 1])) --e;
+  return code.substr(b, e - b);
+}
+
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\\' || c == '"') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+std::vector<Problem> check(std::string_view code, const SendArgs& args) {
+  std::vector<Problem> problems = shape(code);
+  if (!problems.empty()) return problems;
+  // The plug-in's verdict is its own validation's; shape() only words it. (A zero
+  // byte, which would end the text the plug-in sees, is a bad group there.)
+  std::string text(code);
+  if (!ccf_validate(text.c_str()) || hex_word(text.c_str() + 5) == 0)
+    return {{true, "not groups of four hex digits separated by single spaces"}};
+  return gateway(text, args);
+}
+
+}  // namespace cvn::ccfcheck
