@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -30,33 +31,34 @@
 #include <thread>
 #include <vector>
 
-#include <readline/history.h>
-#include <readline/readline.h>
-
+#include "../tools/options.h"
+#include "console.h"
 #include "entry_points.h"
 #include "host_lua.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tavrel [options] [SCRIPT.lua [ARGS...]]\n"
+    "usage: tavrel [OPTIONS] [SCRIPT.lua | -] [ARGS...]\n"
     "\n"
     "Loads a plug-in the way the home-automation host does, runs SCRIPT.lua in a\n"
     "fresh Lua state and serves the plug-in's events (callbacks) until the\n"
     "script calls tavrel.exit(code), SIGINT or SIGTERM arrives, or the time-out\n"
     "runs out. SIGHUP reloads: the plug-in is told the state closes, a new state\n"
     "is made and the script runs again. A signal or the time-out stops running Lua\n"
-    "code at once with the error \"interrupted!\"; in the console, Ctrl-C stops the\n"
-    "running line and returns to the prompt.\n"
+    "code at once with the error \"interrupted!\". The script is read from standard\n"
+    "input when it is - or, without a script, when standard input is not a terminal.\n"
     "\n"
-    "options:\n"
-    "  --plugin PATH      plug-in to load (default: libcorvane.so beside tavrel)\n"
-    "  --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
-    "  --debug            show the plug-in's debugger output on standard error\n"
-    "  -i                 interactive console after the script (also without a\n"
-    "                     script when standard input is a terminal)\n"
-    "  --info             print the plug-in's name, version, description and exit\n"
-    "  --help             this text\n"
+    "  -i, --interactive   a console after the script (the default without a script\n"
+    "                      on a terminal): Ctrl-C stops the running line or clears\n"
+    "                      the one being typed, Ctrl-D quits, Tab completes names\n"
+    "      --plugin PATH   plug-in to load (default: libcorvane.so beside tavrel,\n"
+    "                      or in ../lib/corvane)\n"
+    "      --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
+    "      --debug         show the plug-in's debugger lines on standard error\n"
+    "      --info          print the plug-in's name, version and description\n"
+    "  -h, --help          this text\n"
+    "  -v, --version       tavrel's version and its Lua's\n"
     "\n"
     "in scripts:\n"
     "  tavrel.exit([code])   end the run once the running chunk or callback returns\n"
@@ -67,9 +69,9 @@ constexpr const char* kUsage =
     "                        closes (event 8), just before it is closed\n"
     "  arg                   the script's name (arg[0]) and its arguments\n"
     "\n"
-    "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM, 1 for an\n"
-    "error in the script, 2 for a plug-in that cannot be loaded or opened, 124 on\n"
-    "time-out.\n";
+    "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM or the\n"
+    "console's end, 1 for an error in the script, 2 for a wrong option or a plug-in\n"
+    "that cannot be loaded or opened, 124 on time-out.\n";
 
 // Running code that does not stop within this time after a signal or the time-out
 // asked the run to end (a C function that does not return) ends with the process.
@@ -82,7 +84,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::string plugin;
-  std::string script;
+  std::string script;       // a path, or "-" for standard input
+  std::string script_text;  // the script read from standard input
   std::vector<std::string> args;
   double timeout = 0;
   bool debug = false;
@@ -99,9 +102,11 @@ struct Control {
   std::condition_variable cv;  // tavrel.sleep waits here for `stop`
   Request request = Request::kNone;
   int exit_code = 0;
-  bool stop = false;       // running code must stop: sleeps end, the hook raises
-  bool running = false;    // the main thread runs a chunk (script or console line)
-  bool finishing = false;  // the main thread holds the lock to close the state
+  bool stop = false;         // running code must stop: sleeps end, the hook raises
+  bool running = false;      // the main thread runs a chunk (script or console line)
+  bool finishing = false;    // the main thread holds the lock to close the state
+  bool interactive = false;  // the console reads a terminal
+  bool clear_line = false;   // Ctrl-C at the console's prompt
   lua_State* state = nullptr;
 };
 
@@ -190,20 +195,6 @@ const luaL_reg kTavrel[] = {{"exit", l_exit},
                             {"atclose", host_atclose},
                             {nullptr, nullptr}};
 
-int traceback(lua_State* L) {
-  const char* msg = lua_tostring(L, 1);
-  lua_pushstring(L, "debug");
-  lua_gettable(L, LUA_GLOBALSINDEX);
-  if (!lua_istable(L, -1)) return 1;
-  lua_pushstring(L, "traceback");
-  lua_gettable(L, -2);
-  if (!lua_isfunction(L, -1)) return 1;
-  lua_pushstring(L, msg ? msg : "(error object is not a string)");
-  lua_pushnumber(L, 2);
-  lua_call(L, 2, 1);
-  return 1;
-}
-
 lua_State* new_state(const Options& o) {
   lua_State* L = lua_open();
   if (L == nullptr) return nullptr;
@@ -242,44 +233,25 @@ int call_chunk(lua_State* L, int base, bool& quiet) {
   return rc;
 }
 
-// Runs the script file; prints an error with file and line. Lock held by caller.
-bool run_script(lua_State* L, const std::string& path) {
-  lua_pushcfunction(L, traceback);
+// Runs the script (a file, or the text read from standard input); prints an error
+// with file and line. Lock held by caller.
+bool run_script(lua_State* L, const Options& o) {
+  lua_pushcfunction(L, host_traceback);
   int base = lua_gettop(L);
   bool quiet = false;
-  int rc = luaL_loadfile(L, path.c_str());
-  if (rc == 0) rc = call_chunk(L, base, quiet);
-  if (rc != 0 && !quiet) {
-    const char* msg = lua_tostring(L, -1);
-    std::fprintf(stderr, "tavrel: %s\n", msg ? msg : "(error object is not a string)");
+  int rc;
+  if (o.script != "-") {
+    rc = luaL_loadfile(L, o.script.c_str());
+  } else if (host_is_precompiled(o.script_text.data(), o.script_text.size())) {
+    lua_pushstring(L, "stdin: precompiled code is not run");
+    rc = LUA_ERRSYNTAX;
+  } else {
+    rc = luaL_loadbuffer(L, o.script_text.data(), o.script_text.size(), "=stdin");
   }
+  if (rc == 0) rc = call_chunk(L, base, quiet);
+  if (rc != 0 && !quiet) host_print_error("tavrel: ", lua_tostring(L, -1));
   lua_settop(L, base - 1);
   return rc == 0;
-}
-
-// One console line: tried as an expression first (its values are printed), then
-// as a statement. Lock held by caller.
-void run_console_line(lua_State* L, const std::string& line) {
-  lua_pushcfunction(L, traceback);
-  int base = lua_gettop(L);
-  std::string expr = "return " + line;
-  int rc = luaL_loadbuffer(L, expr.data(), expr.size(), "=console");
-  if (rc != 0) {
-    lua_settop(L, base);
-    rc = luaL_loadbuffer(L, line.data(), line.size(), "=console");
-  }
-  bool quiet = false;
-  if (rc == 0) rc = call_chunk(L, base, quiet);
-  if (rc != 0) {
-    const char* msg = lua_tostring(L, -1);
-    if (!quiet) std::printf("%s\n", msg ? msg : "(error object is not a string)");
-  } else if (lua_gettop(L) > base) {
-    lua_getglobal(L, "print");
-    lua_insert(L, base + 1);
-    if (lua_pcall(L, lua_gettop(L) - base - 1, 0, 0) != 0) std::printf("%s\n", lua_tostring(L, -1));
-  }
-  lua_settop(L, base - 1);
-  std::fflush(stdout);
 }
 
 // Makes a fresh state, hands it to the plug-in and runs the script in it.
@@ -292,7 +264,7 @@ bool attach(const Options& o, PluginEntryPoints& plugin) {
     if (g_ctl.stop) stop_running_code(true);  // a request came while the last one closed
   }
   plugin.info(7, 0, L);
-  bool ok = o.script.empty() || run_script(L, o.script);
+  bool ok = o.script.empty() || run_script(L, o);
   unlock_script();
   return ok;
 }
@@ -384,16 +356,23 @@ void watch(int sigfd, const Options& o) {
     if (poll(&p, 1, wait_ms) > 0) {
       signalfd_siginfo si{};
       if (read(sigfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-        bool console_busy;
+        bool console_busy, at_prompt;
         {
           std::lock_guard<std::mutex> lk(g_ctl.mu);
           console_busy = o.console && g_ctl.running && g_ctl.request == Request::kNone;
+          at_prompt = g_ctl.interactive && !g_ctl.running && g_ctl.request == Request::kNone;
         }
         if (si.ssi_signo == SIGHUP) {
           request(Request::kReload, 0, true);
         } else if (si.ssi_signo == SIGINT && console_busy) {
           std::lock_guard<std::mutex> lk(g_ctl.mu);  // Ctrl-C: stop the line, keep the run
           stop_running_code(true);
+        } else if (si.ssi_signo == SIGINT && at_prompt) {
+          {
+            std::lock_guard<std::mutex> lk(g_ctl.mu);  // Ctrl-C at the prompt: a fresh line
+            g_ctl.clear_line = true;
+          }
+          wake_main();
         } else {
           if (grace) force_exit_unless_finishing();  // a second signal: wait no longer
           ask_exit(0);
@@ -416,74 +395,37 @@ void watch(int sigfd, const Options& o) {
   }
 }
 
-// The console on the main thread: readline's callback interface on a terminal,
-// plain lines otherwise. Each line runs under the script lock.
-struct Console {
-  bool on = false;
-  bool tty = false;
-  bool prompt = false;  // readline's handler is installed
-  std::string input;    // piped input not yet run
-} g_console;
-
-void run_line(const std::string& line) {
-  if (line.empty()) return;
+// What the console is given: the script lock with the state, the interruptible
+// call, and the end of the run.
+lua_State* console_lock() {
   lock_script();
-  if (g_ctl.state != nullptr) run_console_line(g_ctl.state, line);
-  unlock_script();
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  return g_ctl.state;
 }
 
-void close_prompt() {
-  if (!g_console.prompt) return;
-  rl_callback_handler_remove();  // gives the terminal its modes back
-  g_console.prompt = false;
+bool console_try_lock(int ms, lua_State** L) {
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_nsec += static_cast<long>(ms) * 1000000L;
+  until.tv_sec += until.tv_nsec / 1000000000L;
+  until.tv_nsec %= 1000000000L;
+  if (pthread_mutex_timedlock(&g_script_lock, &until) != 0) return false;
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  *L = g_ctl.state;
+  return true;
 }
 
-void on_console_line(char* raw) {
-  if (raw == nullptr) {  // Ctrl-D
-    close_prompt();
-    std::putchar('\n');
-    request(Request::kExit, 0, false);
-    return;
-  }
-  std::string line(raw);
-  std::free(raw);
-  if (!line.empty()) add_history(line.c_str());
-  run_line(line);
-  if (exit_requested()) close_prompt();  // no prompt after tavrel.exit()
-}
+void console_quit(int status) { request(Request::kExit, status, false); }
 
-void console_start() {
-  g_console.on = true;
-  g_console.tty = isatty(STDIN_FILENO) != 0;
-  if (g_console.tty) {
-    rl_callback_handler_install("> ", on_console_line);
-    g_console.prompt = true;
-  }
-}
+const ConsoleHost kConsoleHost = {console_lock, console_try_lock, unlock_script, call_chunk, console_quit,
+                                  exit_requested};
 
-// Standard input is readable: one character for readline, or a block of piped
-// lines. End of input ends the run.
-void console_read() {
-  if (g_console.tty) {
-    if (g_console.prompt) rl_callback_read_char();
-    return;
-  }
-  char buf[4096];
-  ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-  if (n > 0) g_console.input.append(buf, static_cast<std::size_t>(n));
-  std::size_t at;
-  while (!exit_requested() && (at = g_console.input.find('\n')) != std::string::npos) {
-    std::string line = g_console.input.substr(0, at);
-    g_console.input.erase(0, at + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    run_line(line);
-  }
-  if (n <= 0) {
-    if (!exit_requested()) run_line(g_console.input);
-    g_console.input.clear();
-    g_console.on = false;
-    request(Request::kExit, 0, false);
-  }
+// "Corvane 1.0, tavrel 1.0, Lua 5.1.5; Ctrl-D quits"
+std::string banner(PluginEntryPoints& plugin) {
+  char name[64] = {}, version[64] = {};
+  plugin.name(name, sizeof name - 1);
+  plugin.version(version, sizeof version - 1);
+  return std::string(name) + " " + version + ", tavrel " CVN_VERSION ", " + host_lua_version() + "; Ctrl-D quits";
 }
 
 // Runs the script, then serves requests and the console until an exit is asked
@@ -517,14 +459,26 @@ int serve(const Options& o, PluginEntryPoints& plugin) {
     first = false;
     if (o.console && !console_started) {
       console_started = true;
-      console_start();
+      bool interactive = isatty(STDIN_FILENO) != 0;
+      {
+        std::lock_guard<std::mutex> lk(g_ctl.mu);
+        g_ctl.interactive = interactive;
+      }
+      console_start(kConsoleHost, interactive, banner(plugin));
     }
-    pollfd fds[2] = {{g_wake, POLLIN, 0}, {g_console.on ? STDIN_FILENO : -1, POLLIN, 0}};
+    pollfd fds[2] = {{g_wake, POLLIN, 0}, {console_fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) <= 0) continue;
     if (fds[0].revents & POLLIN) {
       std::uint64_t n;
       ssize_t got = read(g_wake, &n, sizeof n);
       (void)got;
+      bool clear_line;
+      {
+        std::lock_guard<std::mutex> lk(g_ctl.mu);
+        clear_line = g_ctl.clear_line;
+        g_ctl.clear_line = false;
+      }
+      if (clear_line) console_interrupt();
     }
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) console_read();
   }
@@ -543,52 +497,80 @@ std::string default_plugin() {
   return dir + "../lib/corvane/libcorvane.so";
 }
 
+// Standard input, whole, as the script. False (with a message) when it cannot be read.
+bool read_script(Options& o) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "tavrel: cannot read the script from standard input: %s\n", std::strerror(errno));
+      return false;
+    }
+    o.script_text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
 bool parse_options(int argc, char** argv, Options& o, int& status) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
-      status = 0;
-      return false;
-    } else if (a == "--plugin" && i + 1 < argc) {
-      o.plugin = argv[++i];
-    } else if (a == "--timeout" && i + 1 < argc) {
-      char* end = nullptr;
-      o.timeout = std::strtod(argv[++i], &end);
-      if (end == argv[i] || *end != '\0' || !(o.timeout > 0)) {
-        std::fprintf(stderr, "tavrel: --timeout needs a positive number of seconds\n");
-        status = 2;
+  enum { kOptPlugin = 256, kOptTimeout, kOptDebug, kOptInfo };
+  const option longs[] = {{"interactive", no_argument, nullptr, 'i'},
+                          {"plugin", required_argument, nullptr, kOptPlugin},
+                          {"timeout", required_argument, nullptr, kOptTimeout},
+                          {"debug", no_argument, nullptr, kOptDebug},
+                          {"info", no_argument, nullptr, kOptInfo},
+                          {"help", no_argument, nullptr, 'h'},
+                          {"version", no_argument, nullptr, 'v'},
+                          {nullptr, 0, nullptr, 0}};
+  status = 0;
+  opterr = 0;
+  // "+": the options end at the script; what follows it is the script's.
+  for (int c; (c = getopt_long(argc, argv, "+:ihv", longs, nullptr)) != -1;) {
+    switch (c) {
+      case 'i':
+        o.console = true;
+        break;
+      case kOptPlugin:
+        o.plugin = optarg;
+        break;
+      case kOptTimeout:
+        if (!cvn::cli::parse_seconds(optarg, o.timeout)) {
+          std::fprintf(stderr, "tavrel: --timeout takes a positive number of seconds, not '%s'\n", optarg);
+          status = cvn::cli::kUsageStatus;
+          return false;
+        }
+        break;
+      case kOptDebug:
+        o.debug = true;
+        break;
+      case kOptInfo:
+        o.info = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
         return false;
-      }
-    } else if (a == "--debug") {
-      o.debug = true;
-    } else if (a == "-i") {
-      o.console = true;
-    } else if (a == "--info") {
-      o.info = true;
-    } else if (a == "--") {
-      ++i;
-      break;
-    } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "tavrel: unknown option %s (see --help)\n", a.c_str());
-      status = 2;
-      return false;
-    } else {
-      break;
+      case 'v':
+        cvn::cli::print_version("tavrel");
+        std::printf("%s\n", host_lua_version());
+        return false;
+      default:
+        status = cvn::cli::option_error("tavrel", argv, c);
+        return false;
     }
   }
+  int i = optind;
   if (i < argc) o.script = argv[i++];
   for (; i < argc; ++i) o.args.emplace_back(argv[i]);
   if (o.plugin.empty()) o.plugin = default_plugin();
   if (o.script.empty() && !o.info && !o.console) {
-    if (isatty(STDIN_FILENO)) {
+    if (isatty(STDIN_FILENO))
       o.console = true;
-    } else {
-      std::fputs(kUsage, stderr);
-      status = 2;
-      return false;
-    }
+    else
+      o.script = "-";  // a script piped in, as the stand-alone interpreter reads one
+  }
+  if (o.script == "-" && !o.info && !read_script(o)) {
+    status = 1;
+    return false;
   }
   return true;
 }
@@ -670,10 +652,7 @@ int main(int argc, char** argv) {
 
   std::thread(watch, sigfd, std::cref(o)).detach();
   int exit_code = serve(o, plugin);
-  if (g_console.prompt) {  // ended by a signal or a callback while the prompt shows
-    close_prompt();
-    std::putchar('\n');
-  }
+  console_stop();
   detach(plugin, true);
   plugin.close();
   std::fflush(stdout);

@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "harness.h"
 
@@ -56,17 +58,24 @@ struct FullListener {
   }
 };
 
-// tavrel on a pseudo-terminal, as a user at a terminal runs it.
+// tavrel on a pseudo-terminal of 80 columns, as a user at a terminal runs it,
+// with a home directory of its own (for the history).
 struct Terminal {
   int master = -1;
   pid_t pid = -1;
   std::string seen;
-  explicit Terminal(std::vector<std::string> argv) {
+  std::string home;
+  explicit Terminal(std::vector<std::string> argv, std::string home_dir = temp_dir()) : home(std::move(home_dir)) {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    pid = forkpty(&master, nullptr, nullptr, nullptr);
+    winsize ws{};
+    ws.ws_row = 24;
+    ws.ws_col = 80;
+    pid = forkpty(&master, nullptr, nullptr, &ws);
     if (pid == 0) {
+      setenv("TERM", "xterm", 1);
+      setenv("HOME", home.c_str(), 1);
       execv(args[0], args.data());
       _exit(127);
     }
@@ -78,25 +87,41 @@ struct Terminal {
     }
     if (master >= 0) ::close(master);
   }
-  void type(const std::string& keys) const { EXPECT_EQ(static_cast<ssize_t>(keys.size()), write(master, keys.data(), keys.size())); }
-  // True once `text` has appeared on the screen after what earlier calls consumed.
-  bool expect(const std::string& text, int timeout_ms = 2000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-      auto at = seen.find(text);
-      if (at != std::string::npos) {
-        seen.erase(0, at + text.size());
-        return true;
-      }
+  // Reads what the program shows for up to `ms`, stopping early once `until` holds.
+  void read_screen(int ms, const std::function<bool()>& until) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!until()) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-      if (left <= 0) return false;
       pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char buf[512];
+      if (::poll(&p, 1, static_cast<int>(std::max<long long>(left, 0))) <= 0) {
+        if (left <= 0) return;
+        continue;
+      }
+      char buf[4096];
       ssize_t n = ::read(master, buf, sizeof buf);
-      if (n <= 0) return false;
+      if (n <= 0) return;
       seen.append(buf, static_cast<std::size_t>(n));
     }
+  }
+  // Types `keys`, reading the screen meanwhile so that a long echo cannot stall it.
+  void type(const std::string& keys) {
+    for (std::size_t at = 0; at < keys.size();) {
+      pollfd p[2] = {{master, POLLOUT, 0}, {master, POLLIN, 0}};
+      ASSERT_GT(::poll(p, 2, 5000), 0) << "the terminal takes no keys";
+      if (p[1].revents & POLLIN) read_screen(0, [] { return false; });
+      if (!(p[0].revents & POLLOUT)) continue;
+      ssize_t n = ::write(master, keys.data() + at, std::min<std::size_t>(4096, keys.size() - at));
+      ASSERT_GT(n, 0);
+      at += static_cast<std::size_t>(n);
+    }
+  }
+  // True once `text` has appeared on the screen after what earlier calls consumed.
+  bool expect(const std::string& text, int timeout_ms = 3000) {
+    read_screen(timeout_ms, [&] { return seen.find(text) != std::string::npos; });
+    auto at = seen.find(text);
+    if (at == std::string::npos) return false;
+    seen.erase(0, at + text.size());
+    return true;
   }
   int wait(int timeout_ms) { return wait_exit(pid, timeout_ms); }
 };
@@ -258,4 +283,123 @@ TEST(Tavrel, CtrlCInTheConsoleStopsTheLineAndReturnsToThePrompt) {
   EXPECT_TRUE(term.expect("> ")) << term.seen;  // readline has the terminal again
   term.type("\x04");  // Ctrl-D
   EXPECT_EQ(0, term.wait(2000));
+}
+
+// The console as the stand-alone interpreter's: a banner, chunks continued on
+// ">>", "=expr", Ctrl-C clearing the line (and an unfinished chunk), Ctrl-D
+// quitting, and the history kept in $HOME for the next run.
+TEST(Console, ContinuesChunksClearsLinesAndKeepsItsHistory) {
+  std::string home = temp_dir();
+  {
+    Terminal term({CVN_TAVREL_PATH}, home);  // no script, a terminal: the console
+    ASSERT_TRUE(term.expect("Corvane 1.0, tavrel 1.0, Lua 5.1")) << term.seen;
+    ASSERT_TRUE(term.expect("> ")) << term.seen;
+    term.type("function f()\r");
+    EXPECT_TRUE(term.expect(">> ")) << term.seen;
+    term.type("  return 6 * 7\rend\r");
+    EXPECT_TRUE(term.expect("end\r\n")) << term.seen;
+    term.type("=f()\r");
+    EXPECT_TRUE(term.expect("=f()\r\n")) << term.seen;
+    EXPECT_TRUE(term.expect("42\r\n")) << term.seen;
+    EXPECT_TRUE(term.expect("> ")) << term.seen;
+    term.type("x = {\r");
+    EXPECT_TRUE(term.expect(">> ")) << term.seen;
+    term.type("\x03");  // drops the unfinished chunk
+    EXPECT_TRUE(term.expect("^C")) << term.seen;
+    term.type("half a line");
+    EXPECT_TRUE(term.expect("half a line")) << term.seen;
+    term.type("\x03");
+    EXPECT_TRUE(term.expect("^C")) << term.seen;
+    term.type("=x\r");
+    EXPECT_TRUE(term.expect("=x\r\n")) << term.seen;
+    EXPECT_TRUE(term.expect("nil\r\n")) << term.seen;
+    EXPECT_TRUE(term.expect("> ")) << term.seen;  // keys typed before it go to the running line
+    term.type("\x04");
+    EXPECT_EQ(0, term.wait(3000));
+  }
+  std::string history = slurp(home + "/.tavrel_history");
+  EXPECT_NE(std::string::npos, history.find("\nfunction f()\n  return 6 * 7\nend\n")) << history;
+  Terminal again({CVN_TAVREL_PATH, "-i"}, home);
+  ASSERT_TRUE(again.expect("> ")) << again.seen;
+  again.type("\x1b[A\x1b[A\x1b[A\r");  // Up: "=x", "=f()", then the three lines defining f, as one
+  EXPECT_TRUE(again.expect("end\r\n")) << again.seen;
+  again.type("=f()\r");
+  EXPECT_TRUE(again.expect("42\r\n")) << again.seen;
+  EXPECT_TRUE(again.expect("> ")) << again.seen;
+  again.type("\x04");
+  EXPECT_EQ(0, again.wait(3000));
+}
+
+// A line arriving on a connection while a line is being typed shows above it, and
+// the line, with the cursor where it was, is drawn again below.
+TEST(Console, CallbackOutputAppearsAboveTheLineBeingTyped) {
+  PeerListener l;
+  Terminal term({CVN_TAVREL_PATH, "-i"});
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("function cb(line) print('got', line) end s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) +
+            ", 'cb')\r");
+  Peer peer = l.accept();
+  ASSERT_GE(peer.fd, 0);
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("print('typed')\x1b[D\x1b[D");  // the cursor before "')"
+  ASSERT_TRUE(term.expect("print('typed')")) << term.seen;
+  peer.send("hello\r\n");
+  EXPECT_TRUE(term.expect("got\thello\r\n")) << term.seen;
+  EXPECT_TRUE(term.expect("> print('typed')")) << term.seen;  // drawn again under it
+  term.type("X\r");
+  EXPECT_TRUE(term.expect("typedX\r\n")) << term.seen;
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  term.type("\x04");
+  EXPECT_EQ(0, term.wait(3000));
+}
+
+TEST(Console, TabCompletesGlobalsFieldsAndMethods) {
+  Terminal term({CVN_TAVREL_PATH, "-i"});
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  const std::pair<const char*, const char*> cases[] = {
+      {"cvn_old.Op", "en("}, {"tavrel.sl", "eep("}, {"cvn_", "old."}, {"_VERSION:up", "per("}, {"whi", "le"}};
+  for (auto [typed, completed] : cases) {
+    term.type(std::string(typed) + "\t");
+    EXPECT_TRUE(term.expect(std::string(typed).substr(std::string(typed).size() - 2) + completed)) << typed << "\n"
+                                                                                                   << term.seen;
+    term.type("\x15");  // Ctrl-U: an empty line again
+  }
+  term.type("\x04");
+  EXPECT_EQ(0, term.wait(3000));
+}
+
+// A megabyte typed or piped as one line: a clear message, and no hang. Typed, the
+// line is dropped and the console goes on; piped, the run ends with status 1.
+TEST(Console, AnOverlongLineIsRefusedWithAMessage) {
+  Terminal term({CVN_TAVREL_PATH, "-i"});
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("x = '" + std::string(1 << 20, 'a') + "'\r");
+  EXPECT_TRUE(term.expect("tavrel: the line is longer than 65536 characters; it is dropped", 20000));
+  term.type("=x, 1 + 1\r");
+  EXPECT_TRUE(term.expect("nil\t2\r\n", 10000)) << term.seen.substr(term.seen.size() - std::min<std::size_t>(term.seen.size(), 300));
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  term.type("\x04");
+  EXPECT_EQ(0, term.wait(3000));
+
+  std::string dir = temp_dir();
+  std::ofstream(dir + "/in") << "print('first')\n" << std::string(1 << 20, 'b') << "\nprint('never')\n";
+  Child piped({"/bin/sh", "-c", std::string(CVN_TAVREL_PATH) + " -i < " + dir + "/in"}, dir + "/out");
+  EXPECT_EQ(1, piped.wait(10000));
+  EXPECT_EQ("first\ntavrel: console line 2 is longer than 65536 bytes; the run ends\n", piped.out());
+}
+
+// A script read from standard input, as `lua5.1 -` and `echo code | lua5.1` read one.
+TEST(Tavrel, ReadsTheScriptFromStandardInput) {
+  std::string dir = temp_dir();
+  auto run = [&](const std::string& input, const std::string& args) {
+    std::ofstream(dir + "/in") << input;
+    Child c({"/bin/sh", "-c", std::string(CVN_TAVREL_PATH) + " --timeout 10 " + args + " < " + dir + "/in"},
+            dir + "/out");
+    int status = c.wait(15000);
+    return std::to_string(status) + ":" + c.out();
+  };
+  EXPECT_EQ("3:x\ty\tnil\n", run("print(arg[1], arg[2], arg[3]) tavrel.exit(3)", "- x y"));
+  EXPECT_EQ("0:table\n", run("print(type(cvn_old)) tavrel.exit()", ""));
+  EXPECT_EQ("1:tavrel: stdin:1: unexpected symbol near '+'\n", run("+", ""));
+  EXPECT_EQ("1:tavrel: stdin: precompiled code is not run\n", run("\x1bLua\x51garbage", "-"));
 }

@@ -216,6 +216,47 @@ TEST(Ccf2sendir, BadInputGetsAClearMessageAndAStatus) {
   EXPECT_NE(std::string::npos, directory.out().find("cannot read /: Is a directory")) << directory.out();
 }
 
+// Every program parses its command line alike: --opt=value and --opt value, help on
+// standard output with status 0, --version, and status 2 with a word on what was wrong.
+TEST(CommandLines, AreParsedAlikeAndTheirErrorsNamed) {
+  for (const char* tool : {CVN_TAVREL_PATH, CVN_GCSIM_PATH, CVN_CCF2SENDIR_PATH}) {
+    std::string name = std::string(tool).substr(std::string(tool).rfind('/') + 1);
+    for (const char* help : {"-h", "--help"}) {
+      Process p({tool, help});
+      EXPECT_EQ(0, p.wait()) << name;
+      EXPECT_EQ(0u, p.out().find("usage: " + name + " ")) << p.out();
+    }
+    Process version({tool, "--version"});
+    EXPECT_EQ(0, version.wait()) << name;
+    EXPECT_EQ(0u, version.out().find(name + " (Corvane) 1.0\n")) << version.out();
+    Process unknown({tool, "--nonesuch=1"});
+    EXPECT_EQ(2, unknown.wait());
+    EXPECT_EQ(0u, unknown.out().find(name + ": unknown option '--nonesuch'\nTry '" + name + " --help'")) << unknown.out();
+  }
+  const std::pair<std::vector<std::string>, const char*> errors[] = {
+      {{CVN_TAVREL_PATH, "--timeout"}, "tavrel: option '--timeout' needs a value"},
+      {{CVN_TAVREL_PATH, "--timeout=soon", "x.lua"}, "tavrel: --timeout takes a positive number of seconds, not 'soon'"},
+      {{CVN_TAVREL_PATH, "--debug=yes", "x.lua"}, "tavrel: option '--debug' takes no value"},
+      {{CVN_GCSIM_PATH, "--port", "99999"}, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '99999'"},
+      {{CVN_GCSIM_PATH, "--port=-1"}, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '-1'"},
+      {{CVN_GCSIM_PATH, "--bind", "nonesuch.invalid"}, "gcsim: cannot resolve --bind nonesuch.invalid: "},
+      {{CVN_GCSIM_PATH, "--family"}, "gcsim: option '--family' needs a value"},
+      {{CVN_GCSIM_PATH, "stray"}, "gcsim: unexpected argument 'stray'"},
+      {{CVN_CCF2SENDIR_PATH, "--id=65536", "0000"}, "ccf2sendir: --id takes a number from 0 to 65535, not '65536'"},
+      {{CVN_CCF2SENDIR_PATH, "-r"}, "ccf2sendir: option '-r' needs a value"},
+  };
+  for (const auto& [argv, message] : errors) {
+    Process p(argv);
+    EXPECT_EQ(2, p.wait()) << argv[1];
+    EXPECT_EQ(0u, p.out().find(message)) << p.out();
+  }
+  // A name for --bind is looked up; the address is what the simulator reports.
+  Process sim({CVN_GCSIM_PATH, "--bind=localhost", "--port=0"});
+  EXPECT_TRUE(wait_until([&] { return sim.out().find("gcsim listening on 127.0.0.1:") == 0; })) << sim.out();
+  Process timed({CVN_TAVREL_PATH, "--timeout=0.2", "--plugin", CVN_BINARY_DIR "/libcorvane.so", "-"});
+  EXPECT_EQ(124, timed.wait());
+}
+
 TEST(Examples, EachRunsCleanlyAgainstEveryReplyFamily) {
   for (const char* family : kFamilies) {
     Sim sim(family);

@@ -8,7 +8,7 @@ set(CVN_LUA50_EXPORTS
   lua_gettop lua_settop lua_pushvalue lua_remove lua_insert lua_checkstack
   lua_type lua_tonumber lua_tostring lua_strlen
   lua_pushnil lua_pushnumber lua_pushlstring lua_pushstring lua_pushcclosure
-  lua_gettable lua_rawget lua_newtable lua_settable lua_rawset lua_rawseti
+  lua_gettable lua_rawget lua_newtable lua_settable lua_rawset lua_rawseti lua_next lua_getmetatable
   lua_call lua_pcall lua_cpcall
   luaL_openlib luaL_checknumber luaL_optnumber luaL_loadfile luaL_loadbuffer luaL_error
   lua_sethook

@@ -76,6 +76,8 @@ void lua_newtable(lua_State* L);
 void lua_settable(lua_State* L, int idx);
 void lua_rawset(lua_State* L, int idx);
 void lua_rawseti(lua_State* L, int idx, int n);
+int lua_next(lua_State* L, int idx);
+int lua_getmetatable(lua_State* L, int objindex);
 
 void lua_call(lua_State* L, int nargs, int nresults);
 int lua_pcall(lua_State* L, int nargs, int nresults, int errfunc);

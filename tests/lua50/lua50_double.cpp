@@ -33,6 +33,8 @@ void l51_lua_createtable(lua_State* L, int narr, int nrec);
 void l51_lua_settable(lua_State* L, int idx);
 void l51_lua_rawset(lua_State* L, int idx);
 void l51_lua_rawseti(lua_State* L, int idx, int n);
+int l51_lua_next(lua_State* L, int idx);
+int l51_lua_getmetatable(lua_State* L, int objindex);
 void l51_lua_call(lua_State* L, int nargs, int nresults);
 int l51_lua_pcall(lua_State* L, int nargs, int nresults, int errfunc);
 int l51_lua_cpcall(lua_State* L, lua_CFunction fn, void* ud);
@@ -110,6 +112,8 @@ void lua_newtable(lua_State* L) { l51_lua_createtable(L, 0, 0); }
 void lua_settable(lua_State* L, int idx) { l51_lua_settable(L, index51(idx)); }
 void lua_rawset(lua_State* L, int idx) { l51_lua_rawset(L, index51(idx)); }
 void lua_rawseti(lua_State* L, int idx, int n) { l51_lua_rawseti(L, index51(idx), n); }
+int lua_next(lua_State* L, int idx) { return l51_lua_next(L, index51(idx)); }
+int lua_getmetatable(lua_State* L, int idx) { return l51_lua_getmetatable(L, index51(idx)); }
 
 void lua_call(lua_State* L, int nargs, int nresults) { l51_lua_call(L, nargs, nresults); }
 int lua_pcall(lua_State* L, int nargs, int nresults, int errfunc) {
