@@ -5,6 +5,7 @@
 // process ends by itself when the code has not stopped within a second. Built on
 // Lua 5.1 (lua51.dll) or, for the tests, on Lua 5.0's interface (lua50.dll).
 //   tavrel.exe [--plugin PATH] [--timeout SECONDS] [--info] SCRIPT.lua [ARGS]
+// (options as on Linux; no console).
 #include <windows.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "../tools/options.h"
 #include "entry_points.h"
 #include "host_lua.h"
 
@@ -101,23 +103,60 @@ const luaL_reg kTavrel[] = {{"exit", l_exit},
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: tavrel.exe [OPTIONS] SCRIPT.lua [ARGS...]\n"
+    "Loads the plug-in as the host does, runs SCRIPT.lua and serves its callbacks\n"
+    "until tavrel.exit(code), Ctrl-C or the time-out.\n"
+    "\n"
+    "      --plugin PATH      plug-in to load (default: corvane.dll)\n"
+    "      --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
+    "      --info             print the plug-in's name, version and description\n"
+    "  -h, --help             this text\n"
+    "  -v, --version          tavrel's version and its Lua's\n";
+
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   g_start = GetTickCount();
   std::string plugin_path = "corvane.dll";
   double timeout = 0;
   bool info = false;
-  int i = 1;
-  for (; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--plugin" && i + 1 < argc) plugin_path = argv[++i];
-    else if (a == "--timeout" && i + 1 < argc) timeout = std::atof(argv[++i]);
-    else if (a == "--info") info = true;
-    else break;
+  enum { kOptPlugin = 256, kOptTimeout, kOptInfo };
+  const option longs[] = {{"plugin", required_argument, nullptr, kOptPlugin},
+                          {"timeout", required_argument, nullptr, kOptTimeout},
+                          {"info", no_argument, nullptr, kOptInfo},
+                          {"help", no_argument, nullptr, 'h'},
+                          {"version", no_argument, nullptr, 'v'},
+                          {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "+:hv", longs, nullptr)) != -1;) {
+    switch (c) {
+      case kOptPlugin:
+        plugin_path = optarg;
+        break;
+      case kOptTimeout:
+        if (!cvn::cli::parse_seconds(optarg, timeout)) {
+          std::fprintf(stderr, "tavrel: --timeout takes a positive number of seconds, not '%s'\n", optarg);
+          return cvn::cli::kUsageStatus;
+        }
+        break;
+      case kOptInfo:
+        info = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return 0;
+      case 'v':
+        cvn::cli::print_version("tavrel");
+        std::printf("%s\n", host_lua_version());
+        return 0;
+      default:
+        return cvn::cli::option_error("tavrel", argv, c);
+    }
   }
+  int i = optind;
   if (i >= argc && !info) {
-    std::fprintf(stderr, "usage: tavrel.exe [--plugin PATH] [--timeout SECONDS] [--info] SCRIPT.lua [ARGS]\n");
-    return 2;
+    std::fputs("tavrel: no script given\nTry 'tavrel --help' for more information.\n", stderr);
+    return cvn::cli::kUsageStatus;
   }
   HMODULE lib = LoadLibraryA(plugin_path.c_str());
   if (lib == nullptr) {
