@@ -11,5 +11,6 @@ for _ in $(seq 50); do grep -q listening "$prefix/sim.log" && break; sleep 0.1; 
 port=$(sed -n 's/.*listening on .*:\([0-9]*\)$/\1/p' "$prefix/sim.log")
 "$prefix/bin/tavrel" --timeout 20 "$prefix/share/corvane/examples/ir_demo.lua" 127.0.0.1 "$port" | tee "$prefix/out"
 grep -q "demo finished" "$prefix/out"
-test -f "$prefix/share/man/man7/corvane.7"
+test -f "$prefix/share/man/man7/corvane.7.gz"
+test -f "$prefix/include/corvane/host_interface.h"
 echo "install test passed"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need,
-# skipping those already present. Needs root (or sudo).
+# skipping those already present (dpkg-dev, file and lintian: the package test
+# builds the Debian package and checks it). Needs root (or sudo).
 set -euo pipefail
 packages=(cmake make g++ pkg-config binutils liblua5.1-0-dev lua5.1 lua-socket
           libgtest-dev libbenchmark-dev libreadline-dev clang libclang-rt-14-dev
-          coreutils procps)
+          coreutils procps dpkg-dev file lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
