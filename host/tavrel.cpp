@@ -56,6 +56,8 @@ constexpr const char* kUsage =
     "                      or in ../lib/corvane)\n"
     "      --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
     "      --debug         show the plug-in's debugger lines on standard error\n"
+    "      --trace         show every line each connection sends and receives,\n"
+    "                      time-stamped, on standard error\n"
     "      --info          print the plug-in's name, version and description\n"
     "  -h, --help          this text\n"
     "  -v, --version       tavrel's version and its Lua's\n"
@@ -89,6 +91,7 @@ struct Options {
   std::vector<std::string> args;
   double timeout = 0;
   bool debug = false;
+  bool trace = false;
   bool console = false;
   bool info = false;
 };
@@ -513,11 +516,12 @@ bool read_script(Options& o) {
 }
 
 bool parse_options(int argc, char** argv, Options& o, int& status) {
-  enum { kOptPlugin = 256, kOptTimeout, kOptDebug, kOptInfo };
+  enum { kOptPlugin = 256, kOptTimeout, kOptDebug, kOptTrace, kOptInfo };
   const option longs[] = {{"interactive", no_argument, nullptr, 'i'},
                           {"plugin", required_argument, nullptr, kOptPlugin},
                           {"timeout", required_argument, nullptr, kOptTimeout},
                           {"debug", no_argument, nullptr, kOptDebug},
+                          {"trace", no_argument, nullptr, kOptTrace},
                           {"info", no_argument, nullptr, kOptInfo},
                           {"help", no_argument, nullptr, 'h'},
                           {"version", no_argument, nullptr, 'v'},
@@ -542,6 +546,9 @@ bool parse_options(int argc, char** argv, Options& o, int& status) {
         break;
       case kOptDebug:
         o.debug = true;
+        break;
+      case kOptTrace:
+        o.trace = true;
         break;
       case kOptInfo:
         o.info = true;
@@ -616,6 +623,7 @@ int main(int argc, char** argv) {
   if (!parse_options(argc, argv, o, status)) return status;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (o.debug) setenv("CVN_DEBUG", "1", 1);
+  if (o.trace) setenv("CVN_TRACE", "1", 1);  // the switch the plug-in reads at tvr_open
 
   // Signals are taken from a signalfd by the watcher thread; every thread the
   // plug-in starts inherits the blocked set.

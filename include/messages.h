@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace cvn {
 
@@ -24,5 +25,13 @@ int script_print(const char* format, ...)
 // socket error), " (", the code and ")" into one shared 256-byte buffer and
 // returns it. Not reentrant: callers are script functions, which run one at a time.
 const char* socket_error_text(const char* prefix, int code);
+
+// One line of the traffic trace on the debugger channel: the time of day, the
+// socket and its host text (looked up when `host` is nullptr), the direction
+// ("->" sent, "<-" received, "--" an event of the connection) and the data with
+// control characters escaped (\r, \n, \t, \xNN). `note` follows in parentheses
+// when it is not nullptr. Called only while tracing(); any thread.
+void trace_traffic(std::uintptr_t socket, const char* host, const char* direction, const char* data,
+                   std::size_t len, const char* note = nullptr);
 
 }  // namespace cvn

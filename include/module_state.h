@@ -15,9 +15,14 @@ struct ModuleState {
   std::atomic<lua_State*> script{nullptr};
   std::atomic<bool> opened{false};
   std::atomic<bool> closing{false};  // set by tvr_close: waits for the script lock give up
+  std::atomic<bool> trace{false};    // the traffic trace, as the host asked at tvr_open
 };
 
 extern ModuleState g_module;
+
+// Whether the traffic trace is on: one load and one branch on the paths that
+// send and receive, which the trace never slows when it is off.
+inline bool tracing() { return g_module.trace.load(std::memory_order_relaxed); }
 
 // The host's script lock, or nullptr before tvr_open.
 inline plat::Mutex script_lock() {

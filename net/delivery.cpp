@@ -248,6 +248,13 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   return called;
 }
 
+// The trace's line for a received line; out of line, so the delivery loop pays
+// only the test of tracing() when the trace is off.
+[[gnu::noinline, gnu::cold]] void trace_line(const ConnectionRecord& rec, const Batch& b, int i) {
+  std::size_t len = std::strlen(b.line[i]);
+  trace_traffic(rec.socket, rec.host, "<-", b.line[i], len);
+}
+
 // Delivers the lines of a batch, kLinesPerHold to a hold of the script lock, and
 // takes each hold's bytes off the socket before letting the lock go, so a script
 // thread never finds delivered lines still waiting. Returns false when reading
@@ -271,6 +278,9 @@ bool deliver(Reader& r, int* lines) {
     t_reading = &r;
     while (go_on && next < hold_end) {
       r.through = b.end[next];
+      // Traced just before its callback: from here on the line is taken off the
+      // socket whether or not the callback can be called, so it shows once.
+      if (tracing()) trace_line(rec, b, next);
       if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s", top)) {
         take_through(r, r.through);  // one line per notification, called or not
         go_on = false;
@@ -343,6 +353,7 @@ void on_close(plat::Socket s) {
   RecordRef rec = find_current(s);
   if (!rec) return;
   read_lines(*rec, false);  // every complete line still waiting comes first
+  if (tracing()) trace_traffic(s, rec->host, "--", "closed", 6);
   call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
   registry_remove_record(rec.get());
 }
@@ -350,6 +361,7 @@ void on_close(plat::Socket s) {
 void on_ended(plat::Socket s, std::uint64_t serial) {
   RecordRef rec = registry_find_exact(s, serial);
   if (!rec) return;
+  if (tracing()) trace_traffic(s, rec->host, "--", "closed", 6);
   call_script(*rec, "Connection Closed.", 1, "Error (Close): %s");
   registry_remove_record(rec.get());
 }

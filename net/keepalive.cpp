@@ -7,6 +7,7 @@
 
 #include "../include/connection.h"
 #include "network_thread.h"
+#include "socket_ops.h"
 
 namespace cvn {
 
@@ -47,7 +48,7 @@ void keepalive_tick(plat::Socket s) {
     }
     if (rec->keepalive_limit == -1 || rec->keepalive_count < rec->keepalive_limit) {
       ++rec->keepalive_count;
-      plat::send_bytes(s, text, static_cast<int>(std::strlen(text)));
+      send_text(s, rec->host, text, static_cast<int>(std::strlen(text)));
     } else {
       plat::kill_timer(network_window(), rec->timer_id);
       close = true;

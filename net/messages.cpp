@@ -1,5 +1,6 @@
 // script_print and socket_error_text: every message meant for a script author
-// passes through here on its way to the script's own `print`.
+// passes through here on its way to the script's own `print`. The traffic trace,
+// meant for the same author, goes to the debugger channel.
 #include "../include/messages.h"
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../include/connection.h"
 #include "../include/module_state.h"
 #include "../platform/lua_seam.h"
 #include "../platform/platform.h"
@@ -81,6 +83,34 @@ static_assert(table_sorted(), "the error table is searched by bisection");
 
 char g_error_text[kErrorTextSize];
 
+// A trace line holds a whole sendir command (1600 characters) escaped; longer
+// data is cut and its length told.
+constexpr std::size_t kTraceLineSize = 8192;
+constexpr std::size_t kTraceDataRoom = kTraceLineSize - 200;
+
+// Appends `data` with control characters and bytes above 126 escaped, as far as
+// `room` allows; returns the bytes of `data` written.
+std::size_t escape_into(char* out, std::size_t& at, std::size_t room, const char* data, std::size_t len) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::size_t i = 0;
+  for (; i < len && at + 4 < room; ++i) {
+    auto c = static_cast<unsigned char>(data[i]);
+    const char* named = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : nullptr;
+    if (named != nullptr) {
+      out[at++] = named[0];
+      out[at++] = named[1];
+    } else if (c < 0x20 || c > 0x7E) {
+      out[at++] = '\\';
+      out[at++] = 'x';
+      out[at++] = kHex[c >> 4];
+      out[at++] = kHex[c & 0xF];
+    } else {
+      out[at++] = static_cast<char>(c);
+    }
+  }
+  return i;
+}
+
 // The table text for a code, or nullptr when the table has no row for it.
 const char* socket_error_lookup(int code) {
   std::size_t lo = 0, hi = kSocketErrorTable.size();
@@ -124,6 +154,27 @@ int script_print(const char* format, ...) {
   int status = lua::pcall(L, 1, 0, 0);
   lua::set_top(L, top);  // also drops the error value of a failed call
   return status;
+}
+
+void trace_traffic(std::uintptr_t socket, const char* host, const char* direction, const char* data,
+                   std::size_t len, const char* note) {
+  RecordRef rec;
+  if (host == nullptr) {
+    rec = registry_find(socket);
+    host = rec ? rec->host : "";
+  }
+  char line[kTraceLineSize];
+  char time[13];
+  plat::time_of_day(time);
+  int head = std::snprintf(line, kTraceDataRoom, "%s [%llu%s%s] %s ", time, static_cast<unsigned long long>(socket),
+                           *host ? " " : "", host, direction);
+  std::size_t at = head > 0 ? static_cast<std::size_t>(head) : 0;
+  std::size_t written = escape_into(line, at, kTraceDataRoom, data, len);
+  if (written < len) at += static_cast<std::size_t>(std::snprintf(line + at, kTraceLineSize - at, "... (%llu bytes)",
+                                                                  static_cast<unsigned long long>(len)));
+  if (note != nullptr) std::snprintf(line + at, kTraceLineSize - at, " (%s)", note);
+  else line[at] = '\0';
+  plat::trace_output(line);
 }
 
 }  // namespace cvn

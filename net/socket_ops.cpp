@@ -4,13 +4,31 @@
 #include "socket_ops.h"
 
 #include "../include/connection.h"
+#include <cstdio>
+#include <cstring>
+
 #include "../include/messages.h"
+#include "../include/module_state.h"
 #include "network_thread.h"
 
 namespace cvn {
 namespace {
 
 void print_socket_error(const char* prefix) { script_print("%s", socket_error_text(prefix, 0)); }
+
+// Kept out of the send path: the trace costs that path only the test of tracing().
+void trace_sent(plat::Socket s, const char* host, const char* data, int len, int sent, int error) {
+  char note[64];
+  if (sent < 0)
+    std::snprintf(note, sizeof note, "not sent: error %d", error);
+  else if (sent < len)
+    std::snprintf(note, sizeof note, "%d of %d bytes sent", sent, len);
+  trace_traffic(s, host, "->", data, static_cast<std::size_t>(len), sent < len ? note : nullptr);
+}
+
+void trace_event(plat::Socket s, const char* host, const char* what) {
+  trace_traffic(s, host, "--", what, std::strlen(what));
+}
 
 plat::Socket connect_to(std::uint32_t addr, std::uint16_t port_net, const char* callback,
                         const char* host) {
@@ -54,7 +72,18 @@ int open_client(const char* host, std::int32_t port, const char* callback, plat:
     print_socket_error("Connect to server failed: ");
     return -2;
   }
+  if (tracing()) {
+    char what[40];
+    std::snprintf(what, sizeof what, "connected to port %u", static_cast<unsigned>(port & 0xFFFF));
+    trace_event(*out, host, what);
+  }
   return 0;
+}
+
+int send_text(plat::Socket s, const char* host, const char* data, int len) {
+  int sent = plat::send_bytes(s, data, len);
+  if (tracing()) trace_sent(s, host, data, len, sent, sent < 0 ? plat::last_error() : 0);
+  return sent;
 }
 
 plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std::uint16_t* port_net) {

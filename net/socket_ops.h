@@ -31,4 +31,10 @@ plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std:
 // Asks for read and close notifications on the notification window.
 int request_client_events(plat::Socket s);
 
+// Sends `len` bytes in one send: the count sent, or -1. While the traffic trace is
+// on it shows them; `host` is the connection's host text, or nullptr to look it up
+// (a caller that holds a record's keep-alive lock passes it: the look-up takes the
+// registry lock).
+int send_text(plat::Socket s, const char* host, const char* data, int len);
+
 }  // namespace cvn

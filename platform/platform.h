@@ -173,6 +173,14 @@ void module_path(char* out, std::size_t cap);
 using DebugSink = void (*)(const char* text);
 void debug_output(const char* text);
 void set_debug_sink(DebugSink sink);
+// The traffic trace's lines: to the installed sink, else to the debugger channel
+// itself (standard error on POSIX, whatever CVN_DEBUG says).
+void trace_output(const char* text);
+// Whether the host asks for the traffic trace: the environment variable
+// CVN_TRACE set to anything but "" or "0".
+bool trace_requested();
+// The local time of day as "HH:MM:SS.mmm".
+void time_of_day(char out[13]);
 
 // Counts for tests and soak runs.
 std::size_t open_socket_count();

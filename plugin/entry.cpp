@@ -77,6 +77,7 @@ CVN_EXPORT int CVN_CALL tvr_open(std::uint32_t, std::uint32_t, std::uint32_t,
   if (g_module.opened.exchange(true)) return 1;
   g_module.services = record->services;
   g_module.closing = false;
+  g_module.trace = cvn::plat::trace_requested();
   cvn::network_start();
   return 1;
 }

@@ -8,6 +8,7 @@
 
 #include "../include/connection.h"
 #include "../include/messages.h"
+#include "../include/module_state.h"
 #include "../net/delivery.h"
 #include "../net/keepalive.h"
 #include "../net/network_thread.h"
@@ -61,7 +62,7 @@ int l_send_ccf(lua_State* L) {
 int l_send(lua_State* L) {
   plat::Socket s = arg_socket(L, 2, 1);
   const char* text = arg_text(L, 2, 2);
-  int sent = plat::send_bytes(s, text, static_cast<int>(std::strlen(text)));
+  int sent = send_text(s, nullptr, text, static_cast<int>(std::strlen(text)));
   if (request_client_events(s) != 0)
     script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
   lua::push_number(L, sent);
@@ -96,6 +97,11 @@ int l_accept(lua_State* L) {
   char dotted[16];
   plat::format_ipv4(addr, dotted);
   registry_add(s, callback, dotted);
+  if (tracing()) {
+    char what[48];
+    std::snprintf(what, sizeof what, "accepted from port %u", static_cast<unsigned>(plat::port_from_net(port)));
+    trace_traffic(s, dotted, "--", what, std::strlen(what));
+  }
   if (request_client_events(s) != 0)
     script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
   push_socket(L, s);

@@ -352,3 +352,28 @@ TEST(Examples, LineServerServesSeveralClients) {
   a.send("shutdown\r\n");
   EXPECT_EQ(0, server.wait());
 }
+
+// tavrel --trace in front of a gateway: what goes out and what comes back, on
+// standard error; without it, nothing there.
+TEST(Tavrel, TraceShowsTheTrafficWithAGateway) {
+  Sim sim;
+  std::string dir = temp_dir();
+  std::ofstream(dir + "/t.lua") << "function cb(line, s, status) print(line) tavrel.exit(0) end "
+                                   "s = cvn_old.Open('127.0.0.1', " << sim.port << ", 'cb') cvn_old.Send(s, 'getversion\\r')";
+  const std::string at = " [";
+  for (bool trace : {true, false}) {
+    std::vector<std::string> argv = {CVN_TAVREL_PATH, "--timeout=20", dir + "/t.lua"};
+    if (trace) argv.insert(argv.begin() + 1, "--trace");
+    Child run(argv, dir + "/out", dir + "/err");
+    EXPECT_EQ(0, run.wait(25000));
+    EXPECT_EQ("version,0,3.0-gcsim\n", run.out());
+    std::string err = run.err();
+    if (!trace) {
+      EXPECT_EQ("", err);
+      continue;
+    }
+    for (const char* line : {" 127.0.0.1] -- connected to port ", " 127.0.0.1] -> getversion\\r\n",
+                             " 127.0.0.1] <- version,0,3.0-gcsim\n"})
+      EXPECT_NE(std::string::npos, err.find(line)) << line << "\n" << err;
+  }
+}

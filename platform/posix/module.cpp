@@ -1,13 +1,16 @@
 // The module and the debugger channel on POSIX: the shared object's base address
-// and path from dladdr, and debugger lines to a sink or to standard error.
+// and path from dladdr, debugger and trace lines to a sink or to standard error,
+// and the trace's switch and clock.
 #include "../platform.h"
 
 #include <dlfcn.h>
+#include <time.h>
 
 #include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace cvn::plat {
 namespace {
@@ -42,5 +45,27 @@ void debug_output(const char* text) {
 }
 
 void set_debug_sink(DebugSink sink) { g_debug_sink.store(sink); }
+
+void trace_output(const char* text) {
+  DebugSink sink = g_debug_sink.load();
+  if (sink)
+    sink(text);
+  else
+    std::fprintf(stderr, "%s\n", text);
+}
+
+bool trace_requested() {
+  const char* v = std::getenv("CVN_TRACE");
+  return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
+}
+
+void time_of_day(char out[13]) {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  ::localtime_r(&ts.tv_sec, &local);
+  std::snprintf(out, 13, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(ts.tv_nsec / 1000000));
+}
 
 }  // namespace cvn::plat

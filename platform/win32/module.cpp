@@ -1,5 +1,6 @@
 // The module and the debugger channel on Windows: the handle DllMain receives,
-// GetModuleFileNameA, and OutputDebugStringA unless a sink is installed.
+// GetModuleFileNameA, and OutputDebugStringA unless a sink is installed, for
+// debugger and trace lines alike; the trace's switch and clock.
 #include "../platform.h"
 
 #include <windows.h>
@@ -34,6 +35,20 @@ void debug_output(const char* text) {
 }
 
 void set_debug_sink(DebugSink sink) { g_debug_sink.store(sink); }
+
+void trace_output(const char* text) { debug_output(text); }
+
+bool trace_requested() {
+  char v[8];
+  DWORD n = GetEnvironmentVariableA("CVN_TRACE", v, sizeof v);
+  return n > 0 && !(n == 1 && v[0] == '0');
+}
+
+void time_of_day(char out[13]) {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  std::snprintf(out, 13, "%02u:%02u:%02u.%03u", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+}
 
 }  // namespace cvn::plat
 
