@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -63,7 +63,7 @@ struct Console {
   std::string history_path;
   // Output relay.
   int relay_fd = -1;
-  std::string held;  // output read from the pipe, not yet written
+  std::string held;  // output read from the pipe, not yet written (under `term`)
   int saved_out = -1;
   int saved_err = -1;
   std::atomic<bool> closing{false};
@@ -168,6 +168,7 @@ void read_piped() {
   }
   if (n > 0) return;
   if (!g.host.quitting()) {
+    if (!g.input.empty() && g.input.back() == '\r') g.input.pop_back();
     if (!g.input.empty()) take_line(g.input);
     if (!g.pending.empty()) run_chunk(g.pending, true);  // its error tells what is missing
   }
@@ -199,6 +200,15 @@ void on_line(char* raw) {
   hide_prompt();
   if (raw == nullptr) {
     g.eof = true;
+    return;
+  }
+  if (std::strlen(raw) > kMaxLine) {  // accepted within the block that made it too long
+    std::free(raw);
+    std::fprintf(g.tty, "tavrel: the line is longer than %zu characters; it is dropped\n", kMaxLine);
+    g.pending.clear();
+    g.typed.clear();
+    g.have_line = false;
+    show_prompt();
     return;
   }
   if (g.stale) {  // what is on screen is not the line accepted: show it whole
@@ -242,10 +252,9 @@ int next_key(FILE*) {
   }
 }
 
-int keys_waiting() {
-  pollfd p{STDIN_FILENO, POLLIN, 0};
-  return g.next_key < g.keys.size() || poll(&p, 1, 0) > 0;
-}
+// Only the keys of the block read: readline, which inserts typed-ahead keys all at
+// once, then hands back after each block, and an overlong line is noticed in time.
+int keys_waiting() { return g.next_key < g.keys.size(); }
 
 // A long line typed fast (a paste the terminal does not mark as one) is drawn
 // once the keys stop coming, not after each, which would cost time in the square
@@ -302,7 +311,7 @@ void read_terminal() {
   if (n <= 0) return stop_reading(0);  // the terminal has gone
   g.keys.assign(buf, static_cast<std::size_t>(n));
   g.next_key = 0;
-  while (g.next_key < g.keys.size() && g.reading && !g.host.quitting()) {
+  while (g.next_key < g.keys.size() && g.reading && !g.host.quitting() && (g.shown || g.discarding)) {
     if (!g.discarding) {
       take_key();
       continue;
@@ -341,9 +350,8 @@ void remember(const std::string& text) {
 
 // --- completion ---
 
-const char* const kKeywords[] = {"and",   "break", "do",    "else",   "elseif", "end",   "false",
-                                 "for",   "function", "if", "in",     "local",  "nil",   "not",
-                                 "or",    "repeat", "return", "then", "true",   "until", "while"};
+const char* const kKeywords[] = {"and", "break", "do", "else", "elseif", "end", "false", "for", "function", "if", "in",
+                                 "local", "nil", "not", "or", "repeat", "return", "then", "true", "until", "while"};
 
 bool identifier(const char* s) {
   if (s == nullptr || !(std::isalpha(static_cast<unsigned char>(*s)) || *s == '_')) return false;
