@@ -3,10 +3,10 @@
 // peer sends always finds the record.
 #include "socket_ops.h"
 
-#include "../include/connection.h"
 #include <cstdio>
 #include <cstring>
 
+#include "../include/connection.h"
 #include "../include/messages.h"
 #include "../include/module_state.h"
 #include "network_thread.h"
@@ -15,16 +15,6 @@ namespace cvn {
 namespace {
 
 void print_socket_error(const char* prefix) { script_print("%s", socket_error_text(prefix, 0)); }
-
-// Kept out of the send path: the trace costs that path only the test of tracing().
-void trace_sent(plat::Socket s, const char* host, const char* data, int len, int sent, int error) {
-  char note[64];
-  if (sent < 0)
-    std::snprintf(note, sizeof note, "not sent: error %d", error);
-  else if (sent < len)
-    std::snprintf(note, sizeof note, "%d of %d bytes sent", sent, len);
-  trace_traffic(s, host, "->", data, static_cast<std::size_t>(len), sent < len ? note : nullptr);
-}
 
 void trace_event(plat::Socket s, const char* host, const char* what) {
   trace_traffic(s, host, "--", what, std::strlen(what));
@@ -80,10 +70,13 @@ int open_client(const char* host, std::int32_t port, const char* callback, plat:
   return 0;
 }
 
-int send_text(plat::Socket s, const char* host, const char* data, int len) {
-  int sent = plat::send_bytes(s, data, len);
-  if (tracing()) trace_sent(s, host, data, len, sent, sent < 0 ? plat::last_error() : 0);
-  return sent;
+void trace_sent(plat::Socket s, const char* host, const char* data, int len, int sent) {
+  char note[64];
+  if (sent < 0)
+    std::snprintf(note, sizeof note, "not sent: error %d", plat::last_error());
+  else if (sent < len)
+    std::snprintf(note, sizeof note, "%d of %d bytes sent", sent, len);
+  trace_traffic(s, host, "->", data, static_cast<std::size_t>(len), sent < len ? note : nullptr);
 }
 
 plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std::uint16_t* port_net) {

@@ -105,3 +105,29 @@ TEST(Trace, OffShowsNothing) {
     for (const auto& line : debug_lines()) EXPECT_EQ(std::string::npos, line.find("] -> ")) << line;
   }
 }
+
+// Lines arrive in batches delivered several to a hold of the script lock: each
+// one delivered is traced once, in order, before its callback runs; a line left
+// on the socket by a callback's Close is neither delivered nor traced.
+TEST(Trace, EachDeliveredLineOnceInOrder) {
+  auto p = plugin_with_trace("1");
+  PeerListener l;
+  clear_debug_lines();
+  p->run("n = 0 function cb(line, s, status) if status == 0 then n = n + 1 "
+         "if line == 'stop' then cvn_old.Close(s) print('stopped', n) end end end");
+  p->run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+  Peer peer = l.accept();
+  ASSERT_GE(peer.fd, 0);
+  const int kLines = 300;  // more than one notification's share
+  std::string burst;
+  for (int i = 0; i < kLines; ++i) burst += "line " + std::to_string(i) + (i % 2 ? "\r\n" : "\n");
+  burst += "stop\r\nafter\r\n";
+  peer.send(burst);
+  ASSERT_TRUE(p->wait_printed("stopped\t" + std::to_string(kLines + 1)));
+  std::vector<std::string> received;
+  for (const auto& t : trace_lines())
+    if (auto at = t.find("] <- "); at != std::string::npos) received.push_back(t.substr(at + 5));
+  ASSERT_EQ(static_cast<std::size_t>(kLines + 1), received.size()) << all_traced();
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ("line " + std::to_string(i), received[static_cast<std::size_t>(i)]);
+  EXPECT_EQ("stop", received.back());
+}
