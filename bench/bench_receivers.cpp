@@ -16,6 +16,8 @@
 // Every figure is a median over --runs runs. Nothing is asserted.
 // Usage: bench_receivers [lines|echo|all] [--lines N] [--size N] [--pings N] [--runs N]
 //        bench_receivers corvane-lines [--lines N] [--size N]  (one run, for strace or perf)
+//        bench_receivers corvane-echo [--pings N]              (one run, likewise)
+// CVN_BENCH_PLUGIN, when set, names the plug-in tavrel loads instead of its own.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -211,8 +213,12 @@ Child spawn(Receiver r, const char* mode, std::uint16_t port, long count, int cp
                static_cast<char*>(nullptr));
         break;
       case Receiver::kCorvane:
-        execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--timeout", "300", (kScripts + "tavrel.lua").c_str(), mode,
-              p.c_str(), c.c_str(), static_cast<char*>(nullptr));
+        if (const char* plugin = std::getenv("CVN_BENCH_PLUGIN"))  // another build's plug-in
+          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--plugin", plugin, "--timeout", "300",
+                (kScripts + "tavrel.lua").c_str(), mode, p.c_str(), c.c_str(), static_cast<char*>(nullptr));
+        else
+          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--timeout", "300", (kScripts + "tavrel.lua").c_str(), mode,
+                p.c_str(), c.c_str(), static_cast<char*>(nullptr));
         break;
     }
     _exit(127);
@@ -442,6 +448,11 @@ int main(int argc, char** argv) {
     if (size == 0) size = 32;
     LinesRun r = lines_once(Receiver::kCorvane, lines, static_cast<std::size_t>(size));
     std::printf("%ld lines of %ld bytes: CPU %.3f s, %.3f s\n", lines, size, r.cpu, r.wall);
+    return r.ok ? 0 : 1;
+  }
+  if (what == "corvane-echo") {
+    EchoRun r = echo_once(Receiver::kCorvane, pings);
+    std::printf("%ld round trips: CPU %.3f s\n", pings, r.cpu);
     return r.ok ? 0 : 1;
   }
   pin_to(0);  // the sender and the client; receivers get core 1

@@ -1,33 +1,48 @@
 #!/usr/bin/env bash
-# Instructions the plug-in spends delivering lines, counted by callgrind (which
-# other load on the machine does not disturb), for the working tree against a
-# baseline commit built in the same run: the cost of a change on the read path.
+# Instructions the plug-in spends on each line, counted by callgrind (which other
+# load on the machine does not disturb), for the working tree's plug-in against a
+# baseline commit's, built in the same run: the cost of a change on the receive
+# and send paths.
 #   bench/instructions.sh [BASE] [--lines N]     (BASE defaults to main)
-# Counts everything inside the network thread's read handler (on_read): receiving,
-# splitting lines, the script lock, lua_push_object and the Lua callback.
+# Both plug-ins run under this tree's tavrel as bench_receivers starts it.
+# Counted is everything inside the network thread's read handler (on_read):
+# receiving, splitting lines, the script lock and the Lua callback, and in the
+# echo run the callback's cvn_old.Send as well. The traffic trace is off.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${1:-main}
 lines=100000
 [ "${2:-}" = --lines ] && lines=$3
+pings=$((lines / 5))
 command -v valgrind >/dev/null || { echo "bench/instructions.sh needs valgrind" >&2; exit 1; }
+unset CVN_TRACE
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-build() {  # source dir, build dir
-  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DCVN_TESTS=OFF >/dev/null
-  cmake --build "$2" -j2 --target bench_delivery >/dev/null
-}
-count() {  # bench_delivery
-  valgrind --tool=callgrind --callgrind-out-file="$work/cg.out" --toggle-collect='cvn::on_read*' \
-    "$1" plugin-lines --lines "$lines" >/dev/null 2>"$work/cg.log"
-  sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$work/cg.log"
-}
+configure() { cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DCVN_TESTS=OFF >/dev/null; }
 mkdir -p "$work/base"
 git -C "$root" archive "$base" | tar -x -C "$work/base"
-build "$work/base" "$work/base/build"
-build "$root" "$work/tree"
-b=$(count "$work/base/build/bench_delivery")
-t=$(count "$work/tree/bench_delivery")
-awk -v b="$b" -v t="$t" -v n="$lines" -v base="$base" 'BEGIN {
-  printf "%s: %.1f instructions a line\n", base, b / n
-  printf "working tree: %.1f instructions a line (%+.1f, ratio %.4f)\n", t / n, (t - b) / n, t / b }'
+configure "$work/base" "$work/base/build"
+cmake --build "$work/base/build" -j2 --target corvane >/dev/null
+configure "$root" "$work/tree"
+cmake --build "$work/tree" -j2 --target bench_receivers >/dev/null
+count() {  # plug-in, bench_receivers arguments...: instructions in on_read, all processes
+  local plugin=$1
+  shift
+  rm -f "$work"/cg.*
+  CVN_BENCH_PLUGIN=$plugin valgrind --tool=callgrind --trace-children=yes --callgrind-out-file="$work/cg.%p" \
+    --toggle-collect='cvn::on_read*' "$work/tree/bench_receivers" "$@" >/dev/null 2>"$work/log"
+  sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$work/log" | awk '{ n += $1 } END { print n + 0 }'
+}
+report() {  # what, per, bench_receivers arguments...
+  local what=$1 n=$2
+  shift 2
+  local b t
+  b=$(count "$work/base/build/libcorvane.so" "$@")
+  t=$(count "$work/tree/libcorvane.so" "$@")
+  awk -v what="$what" -v n="$n" -v b="$b" -v t="$t" -v base="$base" 'BEGIN {
+    if (b == 0 || t == 0) { printf "%s: no count (a run failed)\n", what; exit 1 }
+    printf "%s\n  %s: %.1f instructions\n", what, base, b / n
+    printf "  working tree: %.1f instructions (%+.1f, ratio %.4f)\n", t / n, (t - b) / n, t / b }'
+}
+report "a line of 32 bytes received ($lines lines)" "$lines" corvane-lines --lines "$lines"
+report "a line received and sent back ($pings round trips)" "$pings" corvane-echo --pings "$pings"
