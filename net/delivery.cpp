@@ -249,7 +249,7 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
 }
 
 // The trace's line for a received line; out of line, so the delivery loop pays
-// only the test of the switch when the trace is off.
+// only the test of tracing() when the trace is off.
 [[gnu::noinline, gnu::cold]] void trace_line(const ConnectionRecord& rec, const Batch& b, int i) {
   std::size_t len = std::strlen(b.line[i]);
   trace_traffic(rec.socket, rec.host, "<-", b.line[i], len);
@@ -263,7 +263,6 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
 bool deliver(Reader& r, int* lines) {
   const Batch& b = r.batch;
   ConnectionRecord& rec = r.rec;
-  const bool trace = tracing();  // set at tvr_open, before this thread starts
   int next = 0;
   while (next < b.count) {
     plat::Mutex lock = nullptr;
@@ -281,7 +280,7 @@ bool deliver(Reader& r, int* lines) {
       r.through = b.end[next];
       // Traced just before its callback: from here on the line is taken off the
       // socket whether or not the callback can be called, so it shows once.
-      if (trace) trace_line(rec, b, next);
+      if (tracing()) trace_line(rec, b, next);
       if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s", top)) {
         take_through(r, r.through);  // one line per notification, called or not
         go_on = false;

@@ -70,13 +70,17 @@ int open_client(const char* host, std::int32_t port, const char* callback, plat:
   return 0;
 }
 
-void trace_sent(plat::Socket s, const char* host, const char* data, int len, int sent) {
+int send_traced(plat::Socket s, const char* host, const char* data, int len) {
+  int sent = plat::send_bytes(s, data, len);
+  int error = sent < 0 ? plat::last_error() : 0;
   char note[64];
   if (sent < 0)
-    std::snprintf(note, sizeof note, "not sent: error %d", plat::last_error());
+    std::snprintf(note, sizeof note, "not sent: error %d", error);
   else if (sent < len)
     std::snprintf(note, sizeof note, "%d of %d bytes sent", sent, len);
   trace_traffic(s, host, "->", data, static_cast<std::size_t>(len), sent < len ? note : nullptr);
+  if (sent < 0) plat::set_last_error(error);  // as the failed send left it
+  return sent;
 }
 
 plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std::uint16_t* port_net) {

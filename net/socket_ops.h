@@ -32,18 +32,16 @@ plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std:
 // Asks for read and close notifications on the notification window.
 int request_client_events(plat::Socket s);
 
-// The trace's line for a send that returned `sent`; the platform's last error
-// still holds what a failed send left.
-void trace_sent(plat::Socket s, const char* host, const char* data, int len, int sent);
+// send_text with the trace on: sends, then shows what went out.
+int send_traced(plat::Socket s, const char* host, const char* data, int len);
 
 // Sends `len` bytes in one send: the count sent, or -1. While the traffic trace is
 // on it shows them; `host` is the connection's host text, or nullptr to look it up
 // (a caller that holds a record's keep-alive lock passes it: the look-up takes the
 // registry lock). Inline, so a send with the trace off pays only the test.
 inline int send_text(plat::Socket s, const char* host, const char* data, int len) {
-  int sent = plat::send_bytes(s, data, len);
-  if (tracing()) trace_sent(s, host, data, len, sent);
-  return sent;
+  if (tracing()) return send_traced(s, host, data, len);
+  return plat::send_bytes(s, data, len);
 }
 
 }  // namespace cvn
