@@ -212,6 +212,13 @@ if [ $mode = wine64 ]; then
 fi
 
 check "descriptive entry points" "$(build/tavrel --info)" "$(wine_run "$win" tavrel.exe --info)"
+# The command line is read as on Linux: the same messages and statuses.
+command_line() {  # tavrel command...
+  local a
+  for a in --version --timeout --timeout=abc --bogus "-x"; do transcript "$@" "$a"; done
+}
+check "command line: --version, a missing value, a wrong one, unknown options" "$(command_line build/tavrel)" \
+  "$(cd "$win" && command_line timeout 60 "${wine[@]}" tavrel.exe)"
 check "entry points called directly" "size 4: Corv, no terminator
 size 256: nothing copied
 size 300: Corvane, NUL to 44
@@ -247,7 +254,7 @@ stopped=$'running\ntavrel: time-out after 1 s\nexit 124'
 check "a running loop stopped by the time-out, Lua 5.1" "$stopped" \
   "$(cd "$win" && transcript timeout 60 "${wine[@]}" tavrel.exe --timeout 1 loop.lua)"
 check "a running loop stopped by the time-out, Lua 5.0 interface" "$stopped" \
-  "$(cd "$win/lua50" && transcript timeout 60 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 1 '..\loop.lua')"
+  "$(cd "$win/lua50" && transcript timeout 60 "${wine[@]}" tavrel.exe --plugin='..\corvane.dll' --timeout=1 '..\loop.lua')"
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 # Nslookupmac in a network namespace with only loopback, where adapter 0 does not
