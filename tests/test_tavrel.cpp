@@ -104,11 +104,16 @@ struct Terminal {
     }
   }
   // Types `keys`, reading the screen meanwhile so that a long echo cannot stall it.
+  // A program that has gone, or that takes no keys for a while, fails the test.
   void type(const std::string& keys) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (std::size_t at = 0; at < keys.size();) {
+      ASSERT_LT(std::chrono::steady_clock::now(), end) << "the terminal takes the keys too slowly";
       pollfd p[2] = {{master, POLLOUT, 0}, {master, POLLIN, 0}};
       ASSERT_GT(::poll(p, 2, 5000), 0) << "the terminal takes no keys";
       if (p[1].revents & POLLIN) read_screen(0, [] { return false; });
+      ASSERT_FALSE((p[0].revents | p[1].revents) & (POLLHUP | POLLERR | POLLNVAL) && !(p[0].revents & POLLOUT))
+          << "the program has gone";
       if (!(p[0].revents & POLLOUT)) continue;
       ssize_t n = ::write(master, keys.data() + at, std::min<std::size_t>(4096, keys.size() - at));
       ASSERT_GT(n, 0);
