@@ -179,8 +179,9 @@ TEST(Ccf2sendir, PrintsTheLineAndRejectsBadCodes) {
   EXPECT_EQ("ccf2sendir: code 1: plug-in: Incorrect CCF Pattarn: only 2 groups; a code has 6 to 260\n", bad.out());
 }
 
-// Codes one a line from files and standard input, trimmed; each problem on a line
-// of its own that names where the code came from; the status says whether any had one.
+// Codes one a line from files and standard input; each problem on a line of its
+// own that names where the code came from; the status says whether any had one.
+// A check takes each line as it is, white space and CR included.
 TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
   std::string dir = temp_dir();
   std::ofstream(dir + "/codes") << "  0000 006D 0002 0000 0158 00AC 0016 0041 \r\n\n"
@@ -188,8 +189,10 @@ TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
                                    "0000 006D 0002 0000 0158  00AC 0016 0041";
   Process check({CVN_CCF2SENDIR_PATH, "--check", "--file", dir + "/codes"});
   EXPECT_EQ(1, check.wait());
-  EXPECT_EQ(dir + "/codes:3: gateway: words 2 and 3 announce 34 + 0 burst pairs (68 durations), but the code "
-                  "has 4 durations\n" +
+  EXPECT_EQ(dir + "/codes:1: plug-in: Incorrect CCF Pattarn: begins with 2 spaces\n" +
+                dir + "/codes:1: plug-in: Incorrect CCF Pattarn: ends with white space with a line end (\" \\r\")\n" +
+                dir + "/codes:3: gateway: words 2 and 3 announce 34 + 0 burst pairs (68 durations), but the code "
+                      "has 4 durations\n" +
                 dir + "/codes:4: plug-in: Incorrect CCF Pattarn: 2 spaces between groups 5 and 6 (character 25); "
                       "groups are separated by one space\n",
             check.out());
@@ -199,6 +202,30 @@ TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
                                       CVN_CCF2SENDIR_PATH + " --id 65535"});
   EXPECT_EQ(0, piped.wait());
   EXPECT_EQ("sendir,1:1,65535,38000,1,5,344,172,22,65\nsendir,1:1,0,38000,1,3,344,172,22,65\n", piped.out());
+}
+
+// The code as a script would hand it over, with what a copy brings around it:
+// --check refuses exactly what GlobalCache_SendCCF refuses; a conversion leaves
+// the white space out and says so.
+TEST(Ccf2sendir, CheckAgreesWithThePluginOnCodesAsCopied) {
+  Plugin p;
+  const std::string code = "0000 006D 0002 0000 0158 00AC 0016 0041";
+  auto lua_text = [](const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+    return out + "\"";
+  };
+  for (const std::string& copied : {code, " " + code, code + " ", code + "\n", code + "\r\n", "\t" + code, code + "\r"}) {
+    // -1: refused; -2: sent, towards a number that names no socket.
+    std::string status = p.run("return cvn_old.GlobalCache_SendCCF(-1, " + lua_text(copied) + ", 1, 1, 1)");
+    Process check({CVN_CCF2SENDIR_PATH, "--check", copied});
+    EXPECT_EQ(status == "-1" ? 1 : 0, check.wait()) << lua_text(copied) << " " << status << "\n" << check.out();
+  }
+  Process converted({CVN_CCF2SENDIR_PATH, code + "\r\n"});
+  EXPECT_EQ(1, converted.wait());
+  EXPECT_EQ("ccf2sendir: code 1: plug-in: Incorrect CCF Pattarn: the code ends with a line end (\"\\r\\n\"); "
+            "converted here without that\nsendir,1:1,0,38000,1,5,344,172,22,65\n",
+            converted.out());
 }
 
 // Garbage in, a clear word out: never a crash, a hang or a status of 0.

@@ -23,9 +23,10 @@ constexpr const char* kUsage =
     "usage: ccf2sendir [OPTIONS] [\"CCF\"...]\n"
     "Prints the sendir command the plug-in makes of each CCF (Pronto hex) code:\n"
     "groups of four hex digits separated by single spaces. Codes come from the\n"
-    "arguments, from --file, or else from standard input, one a line; white space\n"
-    "around a code is trimmed. Every reason the plug-in (\"Incorrect CCF Pattarn\")\n"
-    "or a gateway would refuse a code is told on standard error, one line each.\n"
+    "arguments, from --file, or else from standard input, one a line. Every reason\n"
+    "the plug-in (\"Incorrect CCF Pattarn\") or a gateway would refuse a code is told\n"
+    "on standard error, one line each; white space around a code (spaces, a line\n"
+    "end) is one, and is left out for the conversion.\n"
     "\n"
     "  -m, --module M      module number (default 1)\n"
     "  -c, --connector C   connector number (default 1)\n"
@@ -34,9 +35,10 @@ constexpr const char* kUsage =
     "                      code takes the next ID, as in the plug-in\n"
     "      --cr            end each line with its carriage return, as sent\n"
     "  -f, --file FILE     read codes from FILE, one a line (- for standard input)\n"
-    "      --check         print only the problems, on standard output\n"
+    "      --check         print only the problems, on standard output; the code\n"
+    "                      is taken exactly as given, as the plug-in takes it\n"
     "  -h, --help          this text\n"
-    "      --version       the program's version\n"
+    "  -v, --version       the program's version and licence\n"
     "\n"
     "Exit status: 0 every code is sent as asked, 1 some code has a problem,\n"
     "2 a wrong option or a file that cannot be read.\n";
@@ -52,11 +54,18 @@ struct Run {
   int status = 0;
 };
 
-// One code: its problems, then (unless checking) its sendir line.
+// One code: its problems, then (unless checking) its sendir line. A check takes
+// the code exactly as given, as GlobalCache_SendCCF would; a conversion takes it
+// without the white space around it, and says that the plug-in would not.
 void handle(Run& r, std::string_view raw, const std::string& where) {
-  std::string code(cvn::ccfcheck::trim(raw));
-  std::vector<Problem> problems = cvn::ccfcheck::check(code, r.send);
   FILE* to = r.check ? stdout : stderr;
+  std::string code(r.check ? raw : cvn::ccfcheck::trim(raw));
+  if (code.size() != raw.size()) {
+    std::fprintf(to, "%s: plug-in: Incorrect CCF Pattarn: the code %s; converted here without that\n", where.c_str(),
+                 cvn::ccfcheck::around(raw).c_str());
+    r.status = 1;
+  }
+  std::vector<Problem> problems = cvn::ccfcheck::check(code, r.send);
   bool refused = false;
   for (const Problem& p : problems) {
     std::fprintf(to, "%s: %s%s\n", where.c_str(), p.plugin ? "plug-in: Incorrect CCF Pattarn: " : "gateway: ",
@@ -132,7 +141,7 @@ int usage_error(const char* text, const char* value) {
 int main(int argc, char** argv) {
   Run r;
   std::vector<std::string> files;
-  enum { kOptId = 256, kOptCr, kOptCheck, kOptVersion };
+  enum { kOptId = 256, kOptCr, kOptCheck };
   const option longs[] = {{"module", required_argument, nullptr, 'm'},
                           {"connector", required_argument, nullptr, 'c'},
                           {"repeat", required_argument, nullptr, 'r'},
@@ -141,11 +150,11 @@ int main(int argc, char** argv) {
                           {"file", required_argument, nullptr, 'f'},
                           {"check", no_argument, nullptr, kOptCheck},
                           {"help", no_argument, nullptr, 'h'},
-                          {"version", no_argument, nullptr, kOptVersion},
+                          {"version", no_argument, nullptr, 'v'},
                           {nullptr, 0, nullptr, 0}};
   constexpr long kMin32 = -2147483647L - 1, kMax32 = 2147483647L;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":m:c:r:f:h", longs, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":m:c:r:f:hv", longs, nullptr)) != -1;) {
     switch (c) {
       case 'm':
         if (!cvn::cli::parse_long(optarg, kMin32, kMax32, r.send.module))
@@ -174,7 +183,7 @@ int main(int argc, char** argv) {
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
-      case kOptVersion:
+      case 'v':
         cvn::cli::print_version("ccf2sendir");
         return 0;
       default:

@@ -28,7 +28,6 @@
 namespace {
 
 constexpr int kMaxClients = 8;
-constexpr int kConnectors = 3;
 constexpr const char* kVersion = "3.0-gcsim";
 
 using Clock = std::chrono::steady_clock;
@@ -57,7 +56,7 @@ struct Sim {
   bool log = false;
   Family family = Family::kTagged;
   std::vector<Client> clients;
-  std::array<Transmission, kConnectors + 1> tx{};
+  std::array<Transmission, cvn::gateway::kConnectors + 1> tx{};
   int next_client_id = 1;
 };
 
@@ -147,8 +146,8 @@ std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, Send
   unsigned long& id = plan.id;
   unsigned long module = 0;
   if (f.size() < 2 || !address(f[1], module, connector)) return err(sim, 0, 0, gw::kErrSyntax);
-  if (module != 1) return err(sim, module, connector, gw::kErrModule);
-  if (connector < 1 || connector > kConnectors) return err(sim, module, connector, gw::kErrConnector);
+  if (module != gw::kModule) return err(sim, module, connector, gw::kErrModule);
+  if (connector < 1 || connector > gw::kConnectors) return err(sim, module, connector, gw::kErrConnector);
   if (f.size() < 6) return err(sim, module, connector, gw::kErrSyntax);
   unsigned long freq, repeat, offset;
   if (!number(f[2], id) || id > 65535) return err(sim, module, connector, gw::kErrId);
@@ -164,7 +163,6 @@ std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, Send
     pulses.push_back(v);
   }
   if (pulses.size() % 2 != 0) return err(sim, module, connector, gw::kErrOddDurations);
-  // One burst pair is the shortest code a CCF text can carry.
   if (pulses.size() < gw::kMinDurations || pulses.size() > gw::kMaxDurations)
     return err(sim, module, connector, gw::kErrDurationCount);
   for (unsigned long v : pulses)
@@ -200,8 +198,8 @@ void command(Sim& sim, Client& c, const std::string& line) {
     unsigned long module = 0, connector = 0;
     if (f.size() != 2 || !address(f[1], module, connector))
       return reply(sim, c, err(sim, 0, 0, cvn::gateway::kErrSyntax));
-    if (module != 1) return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrModule));
-    if (connector < 1 || connector > kConnectors)
+    if (module != cvn::gateway::kModule) return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrModule));
+    if (connector < 1 || connector > cvn::gateway::kConnectors)
       return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrConnector));
     sim.tx[connector].active = false;  // its originator gets no completeir
     reply(sim, c, line);
@@ -228,7 +226,7 @@ void command(Sim& sim, Client& c, const std::string& line) {
 
 void finish_transmissions(Sim& sim) {
   auto now = Clock::now();
-  for (int k = 1; k <= kConnectors; ++k) {
+  for (unsigned long k = 1; k <= cvn::gateway::kConnectors; ++k) {
     Transmission& t = sim.tx[k];
     if (!t.active || t.end > now) continue;
     t.active = false;
@@ -240,7 +238,7 @@ void finish_transmissions(Sim& sim) {
 int next_timeout_ms(const Sim& sim) {
   int ms = -1;
   auto now = Clock::now();
-  for (int k = 1; k <= kConnectors; ++k) {
+  for (unsigned long k = 1; k <= cvn::gateway::kConnectors; ++k) {
     if (!sim.tx[k].active) continue;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sim.tx[k].end - now).count() + 1;
     if (left < 0) left = 0;
@@ -271,7 +269,7 @@ constexpr const char* kUsage =
     "        legacy  version,0,3.0-gcsim   unknowncommand,n\n"
     "  -l, --log             print every command and reply with a timestamp\n"
     "  -h, --help            this text\n"
-    "      --version         the program's version\n";
+    "  -v, --version         the program's version and licence\n";
 
 // The IPv4 address of a dotted address or a host name, in network order.
 bool resolve_ipv4(const std::string& name, in_addr& out, std::string& why) {
@@ -306,16 +304,15 @@ int main(int argc, char** argv) {
   Sim sim;
   long port = 4998;
   std::string bind_addr = "127.0.0.1";
-  enum { kOptVersion = 256 };
   const option longs[] = {{"port", required_argument, nullptr, 'p'},
                           {"bind", required_argument, nullptr, 'b'},
                           {"family", required_argument, nullptr, 'f'},
                           {"log", no_argument, nullptr, 'l'},
                           {"help", no_argument, nullptr, 'h'},
-                          {"version", no_argument, nullptr, kOptVersion},
+                          {"version", no_argument, nullptr, 'v'},
                           {nullptr, 0, nullptr, 0}};
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":p:b:f:lh", longs, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":p:b:f:lhv", longs, nullptr)) != -1;) {
     switch (c) {
       case 'p':
         if (!cvn::cli::parse_port(optarg, true, port)) {
@@ -338,7 +335,7 @@ int main(int argc, char** argv) {
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
-      case kOptVersion:
+      case 'v':
         cvn::cli::print_version("gcsim");
         std::printf("answers getversion with %s\n", kVersion);
         return 0;

@@ -67,7 +67,15 @@ inline bool parse_seconds(const char* text, double& out) {
   return true;
 }
 
-// The first line of --version, as GNU programs word it.
-inline void print_version(const char* prog) { std::printf("%s (Corvane) %s\n", prog, CVN_VERSION); }
+// --version's first lines, as GNU programs word them: the version, the copyright
+// and the licence (the LICENSE file; the package's copyright file).
+inline void print_version(const char* prog) {
+  std::printf("%s (Corvane) %s\n"
+              "Copyright (C) 2026 The Corvane developers\n"
+              "License MIT <https://opensource.org/licenses/MIT>.\n"
+              "This is free software: you are free to change and redistribute it.\n"
+              "There is NO WARRANTY, to the extent permitted by law.\n",
+              prog, CVN_VERSION);
+}
 
 }  // namespace cvn::cli
