@@ -1,6 +1,7 @@
 // tavrel: the stand-in host. Loads a plug-in as the home-automation host does,
 // hands it a Lua state, runs a script under the script lock and serves the
-// plug-in's events until a signal, tavrel.exit() or the time-out ends the run.
+// plug-in's events until a signal, tavrel.exit(), os.exit(), the time-out or the
+// end of everything that could call the script back (idle_watch.h) ends the run.
 // Built on Debian's Lua 5.1; the test build tavrel50 runs on Lua 5.0's interface.
 //
 // The main thread runs every chunk of the host's own (the script, console lines)
@@ -35,6 +36,7 @@
 #include "console.h"
 #include "entry_points.h"
 #include "host_lua.h"
+#include "idle_watch.h"
 
 namespace {
 
@@ -42,12 +44,16 @@ constexpr const char* kUsage =
     "usage: tavrel [OPTIONS] [SCRIPT.lua | -] [ARGS...]\n"
     "\n"
     "Loads a plug-in the way the home-automation host does, runs SCRIPT.lua in a\n"
-    "fresh Lua state and serves the plug-in's events (callbacks) until the\n"
-    "script calls tavrel.exit(code), SIGINT or SIGTERM arrives, or the time-out\n"
-    "runs out. SIGHUP reloads: the plug-in is told the state closes, a new state\n"
-    "is made and the script runs again. A signal or the time-out stops running Lua\n"
-    "code at once with the error \"interrupted!\". The script is read from standard\n"
-    "input when it is - or, without a script, when standard input is not a terminal.\n"
+    "fresh Lua state and serves the plug-in's events (callbacks) until one of:\n"
+    "  - the script calls tavrel.exit(code) or os.exit(code);\n"
+    "  - nothing is left that could call it back: its main chunk has returned and\n"
+    "    it has no connection or listener, and no event is still to come (a script\n"
+    "    that serves runs on; so does the console);\n"
+    "  - SIGINT or SIGTERM arrives, or the time-out runs out.\n"
+    "SIGHUP reloads: the plug-in is told the state closes, a new state is made and\n"
+    "the script runs again. A signal or the time-out stops running Lua code at once\n"
+    "with the error \"interrupted!\". The script is read from standard input when it\n"
+    "is - or, without a script, when standard input is not a terminal.\n"
     "\n"
     "  -i, --interactive   a console after the script (the default without a script\n"
     "                      on a terminal): Ctrl-C stops the running line or clears\n"
@@ -60,10 +66,11 @@ constexpr const char* kUsage =
     "                      time-stamped, on standard error\n"
     "      --info          print the plug-in's name, version and description\n"
     "  -h, --help          this text\n"
-    "  -v, --version       tavrel's version and its Lua's\n"
+    "  -v, --version       tavrel's version and licence, and its Lua's version\n"
     "\n"
     "in scripts:\n"
     "  tavrel.exit([code])   end the run once the running chunk or callback returns\n"
+    "  os.exit([code])       end the run at once; the plug-in is still told\n"
     "  tavrel.sleep(seconds) wait; in the script's main chunk or a console line\n"
     "                        without holding the script lock, so callbacks run\n"
     "  tavrel.clock()        seconds since tavrel started, as a float\n"
@@ -71,9 +78,10 @@ constexpr const char* kUsage =
     "                        closes (event 8), just before it is closed\n"
     "  arg                   the script's name (arg[0]) and its arguments\n"
     "\n"
-    "exit status: the code given to tavrel.exit, 0 after SIGINT/SIGTERM or the\n"
-    "console's end, 1 for an error in the script, 2 for a wrong option or a plug-in\n"
-    "that cannot be loaded or opened, 124 on time-out.\n";
+    "exit status: the code given to tavrel.exit or os.exit; 0 when nothing is left\n"
+    "to call the script back or the console ends; 130 after SIGINT and 143 after\n"
+    "SIGTERM (\"interrupted!\" on standard error); 1 for an error in the script; 2\n"
+    "for a wrong option or a plug-in that cannot be loaded or opened; 124 on time-out.\n";
 
 // Running code that does not stop within this time after a signal or the time-out
 // asked the run to end (a C function that does not return) ends with the process.
@@ -110,6 +118,8 @@ struct Control {
   bool finishing = false;    // the main thread holds the lock to close the state
   bool interactive = false;  // the console reads a terminal
   bool clear_line = false;   // Ctrl-C at the console's prompt
+  bool interrupted = false;  // SIGINT or SIGTERM decided the exit
+  bool told = false;         // ... and the interrupted chunk's error said so
   lua_State* state = nullptr;
 };
 
@@ -145,25 +155,40 @@ void stop_running_code(bool hook) {
   g_ctl.cv.notify_all();
 }
 
-// The first exit request decides the status; a reload waits behind an exit.
-void request(Request r, int code, bool hook) {
+// The first exit request decides the status (true for that one); a reload waits
+// behind an exit. `interrupted`: the request is a signal's.
+bool request(Request r, int code, bool hook, bool interrupted = false) {
+  bool decided = false;
   {
     std::lock_guard<std::mutex> lk(g_ctl.mu);
     if (r == Request::kExit && g_ctl.request != Request::kExit) {
       g_ctl.request = Request::kExit;
       g_ctl.exit_code = code;
+      g_ctl.interrupted = interrupted;
+      decided = true;
     } else if (r == Request::kReload && g_ctl.request == Request::kNone) {
       g_ctl.request = Request::kReload;
     }
     stop_running_code(hook);
   }
   wake_main();
+  return decided;
 }
 
 int l_exit(lua_State* L) {
   // The caller goes on to its end; only code waiting in tavrel.sleep is cut short.
   request(Request::kExit, static_cast<int>(luaL_optnumber(L, 1, 0)), false);
   return 0;
+}
+
+// os.exit([code]) ends the run with the code as tavrel.exit does, but at once:
+// the running chunk or callback stops here, as a signal stops it, and the run
+// ends as every run does (the plug-in told, the console's history kept). The C
+// library's exit would run the program's destructors under threads still at work.
+int l_os_exit(lua_State* L) {
+  int code = static_cast<int>(luaL_optnumber(L, 1, 0));
+  request(Request::kExit, code, true);
+  return luaL_error(L, "os.exit(%d): the run ends", code);
 }
 
 int l_sleep(lua_State* L) {
@@ -203,6 +228,13 @@ lua_State* new_state(const Options& o) {
   if (L == nullptr) return nullptr;
   host_open_libs(L);
   luaL_openlib(L, "tavrel", kTavrel, 0);
+  lua_pop(L, 1);
+  lua_getglobal(L, "os");
+  if (lua_istable(L, -1)) {
+    lua_pushstring(L, "exit");
+    lua_pushcfunction(L, l_os_exit);
+    lua_settable(L, -3);
+  }
   lua_pop(L, 1);
   lua_newtable(L);
   lua_pushstring(L, o.script.c_str());
@@ -252,6 +284,12 @@ bool run_script(lua_State* L, const Options& o) {
     rc = luaL_loadbuffer(L, o.script_text.data(), o.script_text.size(), "=stdin");
   }
   if (rc == 0) rc = call_chunk(L, base, quiet);
+  if (rc != 0 && quiet) {
+    // Stopped by a signal: its error, with where it stopped, as lua tells it.
+    std::lock_guard<std::mutex> lk(g_ctl.mu);
+    quiet = !g_ctl.interrupted || g_ctl.told;
+    g_ctl.told = g_ctl.told || g_ctl.interrupted;
+  }
   if (rc != 0 && !quiet) host_print_error("tavrel: ", lua_tostring(L, -1));
   lua_settop(L, base - 1);
   return rc == 0;
@@ -269,6 +307,7 @@ bool attach(const Options& o, PluginEntryPoints& plugin) {
   plugin.info(7, 0, L);
   bool ok = o.script.empty() || run_script(L, o);
   unlock_script();
+  if (ok) idle_watch_arm();
   return ok;
 }
 
@@ -339,8 +378,8 @@ void watch(int sigfd, const Options& o) {
   bool timed_out = false;
   bool grace = false;  // an exit was asked for by signal or time-out
   Clock::time_point grace_end{};
-  auto ask_exit = [&](int code) {
-    request(Request::kExit, code, true);
+  auto ask_exit = [&](int code, bool interrupted) {
+    request(Request::kExit, code, true, interrupted);
     if (!grace) grace_end = Clock::now() + kStopGrace;
     grace = true;
   };
@@ -378,7 +417,7 @@ void watch(int sigfd, const Options& o) {
           wake_main();
         } else {
           if (grace) force_exit_unless_finishing();  // a second signal: wait no longer
-          ask_exit(0);
+          ask_exit(128 + static_cast<int>(si.ssi_signo), true);  // 130, 143 as a shell has it
         }
       }
     }
@@ -387,7 +426,7 @@ void watch(int sigfd, const Options& o) {
       timed_out = true;
       if (!exit_requested()) {  // not when the run is already ending
         std::fprintf(stderr, "tavrel: time-out after %g s\n", o.timeout);
-        ask_exit(124);
+        ask_exit(124, false);
       }
     }
     if (grace && now >= grace_end) {
@@ -420,6 +459,15 @@ bool console_try_lock(int ms, lua_State** L) {
 
 void console_quit(int status) { request(Request::kExit, status, false); }
 
+// Nothing can call the script back any more: the run ends as a finished script's.
+void end_idle_run() { request(Request::kExit, 0, false); }
+
+// A signal ended the run: "interrupted!" once, unless the chunk it stopped said it.
+void tell_interruption() {
+  std::lock_guard<std::mutex> lk(g_ctl.mu);
+  if (g_ctl.interrupted && !g_ctl.told) std::fputs("tavrel: interrupted!\n", stderr);
+}
+
 const ConsoleHost kConsoleHost = {console_lock, console_try_lock, unlock_script, call_chunk, console_quit,
                                   exit_requested};
 
@@ -448,6 +496,7 @@ int serve(const Options& o, PluginEntryPoints& plugin) {
     }
     if (r == Request::kExit) return code;
     if (r == Request::kReload) {
+      idle_watch_disarm();
       detach(plugin, false);
       {
         std::lock_guard<std::mutex> lk(g_ctl.mu);
@@ -643,6 +692,7 @@ int main(int argc, char** argv) {
     print_plugin_info(plugin);
     return 0;
   }
+  if (!o.console) idle_watch_start(end_idle_run);  // a console is never done
 
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
@@ -661,6 +711,7 @@ int main(int argc, char** argv) {
   std::thread(watch, sigfd, std::cref(o)).detach();
   int exit_code = serve(o, plugin);
   console_stop();
+  tell_interruption();
   detach(plugin, true);
   plugin.close();
   std::fflush(stdout);

@@ -158,7 +158,7 @@ TEST(Tavrel, ScriptErrorsNameFileAndLineAndFail) {
 }
 
 TEST(Tavrel, TimeoutHelpAndBadPlugin) {
-  TavrelRun t({"--timeout", "0.2", "SCRIPT"}, "print('up')");
+  TavrelRun t({"--timeout", "0.2", "SCRIPT"}, "print('up') tavrel.sleep(60)");
   EXPECT_EQ(124, t.wait());
   TavrelRun h({"--help"}, "");
   EXPECT_EQ(0, h.wait());
@@ -179,8 +179,8 @@ TEST(Tavrel, ReloadReleasesTheScriptsListenerSoItCanListenAgain) {
   kill(r.pid, SIGHUP);
   ASSERT_TRUE(wait_until([&] { return r.out() == "listen\t0\nlisten\t0\n"; }, 5000)) << r.out();
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait());
-  EXPECT_EQ("", r.err());
+  EXPECT_EQ(143, r.wait());
+  EXPECT_EQ("tavrel: interrupted!\n", r.err());
 }
 
 TEST(Tavrel, CallbacksRunWhileTheScriptSleepsAndExitFromACallback) {
@@ -227,13 +227,15 @@ TEST(Tavrel, ReloadAndStopWhileACallbackSleepsCloseNoStateUnderIt) {
       ASSERT_TRUE(wait_until([&] { return r.out().find("got\ttwo") != std::string::npos; })) << r.out();
       kill(r.pid, SIGTERM);
     }
-    EXPECT_EQ(0, r.wait(2000)) << sig;
+    EXPECT_EQ(143, r.wait(2000)) << sig;
     EXPECT_EQ(std::string::npos, r.out().find("woke")) << r.out();
     EXPECT_NE(std::string::npos, r.out().find("interrupted!")) << r.out();
-    EXPECT_EQ("", r.err());  // no sanitizer report, no forced end
+    EXPECT_EQ("tavrel: interrupted!\n", r.err());  // no sanitizer report, no forced end
   }
 }
 
+// A signal ends the run as it ends a shell's command, 128 + its number, and says
+// "interrupted!" as lua does: with where it stopped when a chunk was running.
 TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
   // Plain loops, one that swallows errors with pcall, and a long sleep.
   for (const char* code : {"while true do end",
@@ -243,11 +245,23 @@ TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
       TavrelRun r({"SCRIPT"}, std::string("tavrel.atclose(function() print('closed') end) print('running') ") + code);
       ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; })) << code;
       kill(r.pid, sig);
-      EXPECT_EQ(0, r.wait(2000)) << code << " " << sig;
+      EXPECT_EQ(128 + sig, r.wait(2000)) << code << " " << sig;
       EXPECT_EQ("running\nclosed\n", r.out()) << code;  // the closing hook is not interrupted
-      EXPECT_EQ("", r.err()) << code;  // stopped by the hook, not ended by force
+      // Stopped by the hook, not ended by force; told once.
+      std::string err = r.err();
+      EXPECT_EQ(0u, err.find("tavrel: ")) << err;
+      EXPECT_NE(std::string::npos, err.find("interrupted!\nstack traceback:\n")) << err;
+      EXPECT_NE(std::string::npos, err.find("s.lua:1: in main chunk")) << err;
+      EXPECT_EQ(err.find("interrupted!"), err.rfind("interrupted!")) << err;
     }
   }
+  // Nothing running, the script serving: the word alone.
+  std::uint16_t port = free_port();
+  TavrelRun serving({"SCRIPT"}, "cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('serving')");
+  ASSERT_TRUE(wait_until([&] { return serving.out() == "serving\n"; }));
+  kill(serving.pid, SIGINT);
+  EXPECT_EQ(130, serving.wait(2000));
+  EXPECT_EQ("tavrel: interrupted!\n", serving.err());
   TavrelRun t({"--timeout", "0.5", "SCRIPT"}, "while true do end");
   EXPECT_EQ(124, t.wait(2500));
   EXPECT_NE(std::string::npos, t.err().find("time-out after 0.5 s")) << t.err();
@@ -260,7 +274,7 @@ TEST(Tavrel, ABlockingOpenIsStoppedAndItsConnectAborted) {
   ASSERT_TRUE(wait_until([&] { return r.out().find("opening") != std::string::npos; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into connect
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait(2000)) << r.out();
+  EXPECT_EQ(143, r.wait(2000)) << r.out();
   EXPECT_EQ(std::string::npos, r.out().find("returned")) << r.out();  // interrupted after Open
   EXPECT_EQ(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
 }
@@ -270,7 +284,7 @@ TEST(Tavrel, CodeTheHookCannotReachEndsTheProcessAfterAGrace) {
   TavrelRun r({"SCRIPT"}, "coroutine.wrap(function() print('running') while true do end end)()");
   ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; }));
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait(3000));
+  EXPECT_EQ(143, r.wait(3000));
   EXPECT_NE(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
 }
 
@@ -418,4 +432,98 @@ TEST(Tavrel, ReadsTheScriptFromStandardInput) {
   EXPECT_EQ("0:table\n", run("print(type(cvn_old)) tavrel.exit()", ""));
   EXPECT_EQ("1:tavrel: stdin:1: unexpected symbol near '+'\n", run("+", ""));
   EXPECT_EQ("1:tavrel: stdin: precompiled code is not run\n", run("\x1bLua\x51garbage", "-"));
+}
+
+// os.exit ends the run at once with its status, wherever it is called, and the
+// run still ends cleanly: the plug-in is told (the atclose hook runs).
+TEST(Tavrel, OsExitEndsTheRunAtOnceWithItsStatus) {
+  const std::string closing = "tavrel.atclose(function() print('closed') end) ";
+  TavrelRun chunk({"SCRIPT"}, closing + "print('a') os.exit(3) print('b')");
+  EXPECT_EQ(3, chunk.wait());
+  EXPECT_EQ("a\nclosed\n", chunk.out());
+  EXPECT_EQ("", chunk.err());
+  TavrelRun caught({"SCRIPT"}, closing + "pcall(os.exit, 4) print('after')");
+  EXPECT_EQ(4, caught.wait());
+  EXPECT_EQ("closed\n", caught.out());
+  PeerListener l;
+  TavrelRun callback({"--timeout", "20", "SCRIPT"},
+                     closing + "function cb(line) os.exit(5) print('after') end "
+                               "s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') tavrel.sleep(30)");
+  Peer peer = l.accept();
+  peer.send("go\r\n");
+  EXPECT_EQ(5, callback.wait());
+  EXPECT_EQ(std::string::npos, callback.out().find("after")) << callback.out();
+  EXPECT_NE(std::string::npos, callback.out().find("closed\n")) << callback.out();
+}
+
+TEST(Console, OsExitEndsTheRunWithItsStatusAndKeepsTheHistory) {
+  std::string home = temp_dir();
+  Terminal term({CVN_TAVREL_PATH}, home);
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("x = 1\r");
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("os.exit(3)\r");
+  EXPECT_EQ(3, term.wait(3000)) << term.seen;
+  term.read_screen(200, [] { return false; });
+  EXPECT_EQ(std::string::npos, term.seen.find("terminate")) << term.seen;
+  std::string history = slurp(home + "/.tavrel_history");
+  EXPECT_NE(std::string::npos, history.find("\nx = 1\n")) << history;
+  EXPECT_NE(std::string::npos, history.find("\nos.exit(3)\n")) << history;
+}
+
+// A script ends by itself, with status 0, once its main chunk has returned and
+// nothing is left that could call it: no connection, no listener, no event or
+// tick still to come. What is still to come is delivered first.
+TEST(Tavrel, AScriptEndsWhenNothingCanCallItBack) {
+  TavrelRun plain({"SCRIPT"}, "print('hi')");
+  EXPECT_EQ(0, plain.wait());
+  EXPECT_EQ("hi\n", plain.out());
+  EXPECT_EQ("", plain.err());
+
+  // Every line of a peer that sends and closes, then the close itself; the last
+  // line closes the socket from its callback (the peer has gone already), so the
+  // close comes as an event posted after the socket is gone.
+  for (const char* last : {"bye", "stay"}) {
+    PeerListener l;
+    TavrelRun r({"--timeout", "20", "SCRIPT"},
+                "local n = 0 function cb(line, s, status) "
+                "  if status == 0 then n = n + 1 if line == 'bye' then cvn_old.Close(s) end end "
+                "  if status == 1 then print(n, line) end end "
+                "cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+    Peer peer = l.accept();
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) lines += "line " + std::to_string(i) + "\r\n";
+    peer.send(lines + last + "\r\n");
+    peer.close();
+    EXPECT_EQ(0, r.wait()) << last;
+    EXPECT_EQ("2001\tConnection Closed.\n", r.out()) << last;
+  }
+
+  // A keep-alive with a limit closes the connection; the peer's close ends it.
+  PeerListener l;
+  TavrelRun ka({"--timeout", "20", "SCRIPT"},
+               "function cb(line, s, status) print(line, status) end "
+               "local s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') "
+               "cvn_old.KeepAlive(s, 20, 'ka\\r', 3)");
+  Peer peer = l.accept();
+  EXPECT_EQ("ka\rka\rka\r", peer.recv_n(9));
+  EXPECT_TRUE(peer.sees_eof());
+  EXPECT_EQ(-1, ka.wait(300));  // half-closed: the peer's close is still to come
+  peer.close();
+  EXPECT_EQ(0, ka.wait());
+  EXPECT_EQ("Connection Closed.\t1\n", ka.out());
+}
+
+// A listener, or a console, can always be called again: they run on.
+TEST(Tavrel, AServingScriptRunsOn) {
+  std::uint16_t port = free_port();
+  TavrelRun r({"--timeout", "1", "SCRIPT"},
+              "local busy = cvn_old.Listen(" + std::to_string(port) + ", 'cb') "
+              "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('second', st)");
+  EXPECT_EQ(124, r.wait(5000));  // the first listens; the second, which cannot bind, would not keep it
+  EXPECT_EQ("second\t-3\n", r.out());
+  TavrelRun failed({"SCRIPT"},
+                   "local busy = cvn_old.Listen(" + std::to_string(port) + ", 'cb') "
+                   "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') cvn_old.CloseListen(busy)");
+  EXPECT_EQ(0, failed.wait());
 }

@@ -280,7 +280,8 @@ TEST(CommandLines, AreParsedAlikeAndTheirErrorsNamed) {
   // A name for --bind is looked up; the address is what the simulator reports.
   Process sim({CVN_GCSIM_PATH, "--bind=localhost", "--port=0"});
   EXPECT_TRUE(wait_until([&] { return sim.out().find("gcsim listening on 127.0.0.1:") == 0; })) << sim.out();
-  Process timed({CVN_TAVREL_PATH, "--timeout=0.2", "--plugin", CVN_BINARY_DIR "/libcorvane.so", "-"});
+  Process timed({"/bin/sh", "-c", std::string("echo 'tavrel.sleep(60)' | ") + CVN_TAVREL_PATH +
+                                      " --timeout=0.2 --plugin " CVN_BINARY_DIR "/libcorvane.so -"});
   EXPECT_EQ(124, timed.wait());
 }
 
