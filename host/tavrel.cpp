@@ -80,8 +80,9 @@ constexpr const char* kUsage =
     "\n"
     "exit status: the code given to tavrel.exit or os.exit; 0 when nothing is left\n"
     "to call the script back or the console ends; 130 after SIGINT and 143 after\n"
-    "SIGTERM (\"interrupted!\" on standard error); 1 for an error in the script; 2\n"
-    "for a wrong option or a plug-in that cannot be loaded or opened; 124 on time-out.\n";
+    "SIGTERM (\"interrupted!\" on standard error); 1 for an error in the script;\n"
+    "2 for a wrong option or a plug-in that cannot be loaded or opened; 124 on\n"
+    "time-out.\n";
 
 // Running code that does not stop within this time after a signal or the time-out
 // asked the run to end (a C function that does not return) ends with the process.
