@@ -64,6 +64,7 @@ struct Console {
   // Output relay.
   int relay_fd = -1;
   std::string held;  // output read from the pipe, not yet written (under `term`)
+  int err_fd = STDERR_FILENO;  // what stands for standard error (see console_start)
   int saved_out = -1;
   int saved_err = -1;
   std::atomic<bool> closing{false};
@@ -518,7 +519,7 @@ void settle_output() {
 // Standard output and error, where they are the terminal, go into a pipe that
 // the relay empties; readline and the relay write to the terminal itself.
 void start_relay() {
-  int term_fd = isatty(STDOUT_FILENO) ? STDOUT_FILENO : STDERR_FILENO;
+  int term_fd = isatty(STDOUT_FILENO) ? STDOUT_FILENO : g.err_fd;
   int own = fcntl(term_fd, F_DUPFD_CLOEXEC, 3);
   g.tty = own >= 0 ? fdopen(own, "w") : nullptr;
   if (g.tty == nullptr) {
@@ -534,9 +535,9 @@ void start_relay() {
     g.saved_out = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     dup2(fds[1], STDOUT_FILENO);
   }
-  if (isatty(STDERR_FILENO)) {
-    g.saved_err = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    dup2(fds[1], STDERR_FILENO);
+  if (isatty(g.err_fd)) {
+    g.saved_err = fcntl(g.err_fd, F_DUPFD_CLOEXEC, 3);
+    dup2(fds[1], g.err_fd);
   }
   close(fds[1]);
   g.relay_fd = fds[0];
@@ -566,9 +567,10 @@ void start_terminal(const std::string& banner) {
 
 }  // namespace
 
-void console_start(const ConsoleHost& host, bool interactive, const std::string& banner) {
+void console_start(const ConsoleHost& host, bool interactive, const std::string& banner, int err_fd) {
   g.host = host;
   g.interactive = interactive;
+  g.err_fd = err_fd;
   g.reading = true;
   if (interactive) start_terminal(banner);
 }
@@ -617,7 +619,7 @@ void console_stop() {
   std::fflush(stderr);
   // The program's own output again; the pipe's last writer goes with it.
   if (g.saved_out >= 0) dup2(g.saved_out, STDOUT_FILENO);
-  if (g.saved_err >= 0) dup2(g.saved_err, STDERR_FILENO);
+  if (g.saved_err >= 0) dup2(g.saved_err, g.err_fd);
   g.closing = true;
   g.relay.join();
   std::fflush(g.tty);

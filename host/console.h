@@ -24,8 +24,10 @@ struct ConsoleHost {
 };
 
 // Starts reading standard input. `interactive`: a terminal, with readline, the
-// banner line and the output of every thread drawn above the prompt.
-void console_start(const ConsoleHost& host, bool interactive, const std::string& banner);
+// banner line and the output of every thread drawn above the prompt. `err_fd`
+// stands for standard error there: STDERR_FILENO, or where a filter in front of
+// it writes (debug_filter.h).
+void console_start(const ConsoleHost& host, bool interactive, const std::string& banner, int err_fd);
 // Standard input while the console reads it, else -1: for the main loop's poll.
 int console_fd();
 // Standard input is readable (or at its end).

@@ -34,9 +34,11 @@
 
 #include "../tools/options.h"
 #include "console.h"
+#include "debug_filter.h"
 #include "entry_points.h"
 #include "host_lua.h"
 #include "idle_watch.h"
+#include "mistakes.h"
 
 namespace {
 
@@ -61,7 +63,8 @@ constexpr const char* kUsage =
     "      --plugin PATH   plug-in to load (default: libcorvane.so beside tavrel,\n"
     "                      or in ../lib/corvane)\n"
     "      --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
-    "      --debug         show the plug-in's debugger lines on standard error\n"
+    "      --debug         show the plug-in's debugger lines on standard error,\n"
+    "                      the ones every normal run has marked as normal\n"
     "      --trace         show every line each connection sends and receives,\n"
     "                      time-stamped, on standard error\n"
     "      --info          print the plug-in's name, version and description\n"
@@ -77,6 +80,9 @@ constexpr const char* kUsage =
     "  tavrel.atclose(fn)    call fn once the plug-in has been told the state\n"
     "                        closes (event 8), just before it is closed\n"
     "  arg                   the script's name (arg[0]) and its arguments\n"
+    "\n"
+    "A script's likely mistakes (a callback that names no function, too few\n"
+    "arguments) are told on standard error, one line each, without --debug too.\n"
     "\n"
     "exit status: the code given to tavrel.exit or os.exit; 0 when nothing is left\n"
     "to call the script back or the console ends; 130 after SIGINT and 143 after\n"
@@ -306,6 +312,7 @@ bool attach(const Options& o, PluginEntryPoints& plugin) {
     if (g_ctl.stop) stop_running_code(true);  // a request came while the last one closed
   }
   plugin.info(7, 0, L);
+  mistakes_watch(L);
   bool ok = o.script.empty() || run_script(L, o);
   unlock_script();
   if (ok) idle_watch_arm();
@@ -360,7 +367,7 @@ void force_exit_unless_finishing() {
     code = g_ctl.exit_code;
   }
   static const char kMsg[] = "tavrel: the running code did not stop; ending without closing the plug-in\n";
-  ssize_t r = write(STDERR_FILENO, kMsg, sizeof kMsg - 1);
+  ssize_t r = write(debug_filter_target(), kMsg, sizeof kMsg - 1);
   (void)r;
   std::_Exit(code);
 }
@@ -517,7 +524,7 @@ int serve(const Options& o, PluginEntryPoints& plugin) {
         std::lock_guard<std::mutex> lk(g_ctl.mu);
         g_ctl.interactive = interactive;
       }
-      console_start(kConsoleHost, interactive, banner(plugin));
+      console_start(kConsoleHost, interactive, banner(plugin), debug_filter_target());
     }
     pollfd fds[2] = {{g_wake, POLLIN, 0}, {console_fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) <= 0) continue;
@@ -667,6 +674,22 @@ extern "C" int connect(int fd, const sockaddr* addr, socklen_t len) noexcept {
   return rc;
 }
 
+// The host's lua_push_object as the plug-in binds it (the executable exports it,
+// as it does connect): the host library's, with a callback that names no
+// function told to the script author.
+using PushObject = int (*)(lua_State*, const char*);
+
+PushObject host_push_object() {
+  static const auto next = reinterpret_cast<PushObject>(dlsym(RTLD_NEXT, "lua_push_object"));
+  return next;
+}
+
+extern "C" int lua_push_object(lua_State* L, const char* name) {
+  int pushed = host_push_object()(L, name);
+  if (pushed == 0) mistakes_push_failed(name);
+  return pushed;
+}
+
 int main(int argc, char** argv) {
   Options o;
   int status = 0;
@@ -687,6 +710,10 @@ int main(int argc, char** argv) {
   g_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   g_main_thread = pthread_self();
 
+  if (host_push_object() == nullptr) {
+    std::fprintf(stderr, "tavrel: its host library (libtavrel.so, lua_push_object) is not loaded\n");
+    return 2;
+  }
   PluginEntryPoints plugin{};
   if (!load_plugin(o.plugin, plugin)) return 2;
   if (o.info) {
@@ -694,6 +721,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!o.console) idle_watch_start(end_idle_run);  // a console is never done
+  if (o.debug) debug_filter_start();
 
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
@@ -705,6 +733,7 @@ int main(int argc, char** argv) {
   plugin.requested_api(0);
   if (!plugin.open(0, 0, 0, &record)) {
     std::fprintf(stderr, "tavrel: the plug-in refused to open\n");
+    debug_filter_stop();
     return 2;
   }
   plugin.start();
@@ -716,6 +745,7 @@ int main(int argc, char** argv) {
   detach(plugin, true);
   plugin.close();
   std::fflush(stdout);
+  debug_filter_stop();
   // The plug-in stays mapped: a network thread it had to abandon may still run.
   std::_Exit(exit_code);
 }

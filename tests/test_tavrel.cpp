@@ -527,3 +527,102 @@ TEST(Tavrel, AServingScriptRunsOn) {
                    "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') cvn_old.CloseListen(busy)");
   EXPECT_EQ(0, failed.wait());
 }
+
+// Without --debug, one line on standard error for each likely mistake, naming
+// the call, its socket, host and port; the plug-in's own texts and results are
+// what they always were.
+TEST(Tavrel, AScriptAuthorsLikelyMistakesAreToldWithoutDebug) {
+  PeerListener l;
+  const std::string port = std::to_string(l.port);
+  TavrelRun r({"--timeout", "20", "SCRIPT"},
+              "print(cvn_old.Open('127.0.0.1', " + port + ")) "  // the callback forgotten
+              "local ls = cvn_old.Listen(0, print) "              // a function for a name
+              "s = cvn_old.Open('127.0.0.1', " + port + ", 'OnDevcie') "
+              "function OnDevice(line) print(line) end "
+              "local t = cvn_old:Open('127.0.0.1', " + port + ", 'OnDevice') "  // read from the last: fine
+              "tavrel.sleep(30)");
+  Peer misspelt = l.accept();
+  Peer fine = l.accept();
+  misspelt.send("one\r\ntwo\r\n");
+  fine.send("three\r\n");
+  ASSERT_TRUE(wait_until([&] { return r.out().find("three\n") != std::string::npos; })) << r.out();
+  ASSERT_TRUE(wait_until([&] { return r.err().find("OnDevcie\" is not") != std::string::npos; })) << r.err();
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(143, r.wait());
+  EXPECT_EQ("Lookup failed: : Host not found (11001)\nnil\t-1\nthree\n", r.out());
+  const std::string err = r.err();
+  EXPECT_NE(std::string::npos,
+            err.find("tavrel: Open(\"127.0.0.1\", " + port + "): too few arguments for Open(host, port, callback), "
+                     "which reads the last 3: the host was missing, the port \"127.0.0.1\" and the callback " +
+                     port + "\n"))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("tavrel: Listen(0, function) socket ")) << err;
+  EXPECT_NE(std::string::npos, err.find(": the callback is a function; Listen takes the name of the function")) << err;
+  std::string misspelling = "tavrel: Open(\"127.0.0.1\", " + port + ", \"OnDevcie\") socket ";
+  EXPECT_NE(std::string::npos, err.find(misspelling)) << err;
+  EXPECT_EQ(err.find(misspelling), err.rfind(misspelling)) << "told once:\n" << err;
+  EXPECT_NE(std::string::npos, err.find("\"OnDevcie\" is not a function, so nothing is called for its events\n"));
+  EXPECT_EQ(std::string::npos, err.find("OnDevice")) << err;
+  EXPECT_EQ(std::string::npos, err.find("[debug]")) << err;
+
+  // A host that is a number: its lookup is refused by the name service the test
+  // has (tests/offline.sh), never by a resolver somewhere.
+  if (std::getenv("CVN_OFFLINE") == nullptr || std::string(std::getenv("CVN_OFFLINE")) != "1") {
+    std::printf("skipped: a failing lookup needs tests/offline.sh (CVN_OFFLINE=1)\n");
+    return;
+  }
+  TavrelRun number({"SCRIPT"}, "print(cvn_old.Open(-1, 80, 'cb'))");
+  EXPECT_EQ(0, number.wait());
+  EXPECT_EQ("Lookup failed: : Host not found (11001)\nnil\t-1\n", number.out());
+  EXPECT_EQ("tavrel: Open(-1, 80, \"cb\"): the host is a number, -1, and was not found; a host is a text, a name "
+            "or a dotted address such as \"192.168.1.70\"\n",
+            number.err());
+}
+
+// --debug shows the plug-in's debugger lines as they are, and marks the ones every
+// normal run has.
+TEST(Tavrel, DebugMarksTheNormalLinesOfAGracefulClose) {
+  PeerListener l;
+  const std::string port = std::to_string(l.port);
+  TavrelRun r({"--debug", "--timeout", "20", "SCRIPT"},
+              "function OnLine(line, s, status) if status == 0 then cvn_old.Close(s) end end "
+              "local ls = cvn_old.Listen(0, 'OnListen') "
+              "a = cvn_old.Open('127.0.0.1', " + port + ", 'OnLine') "
+              "b = cvn_old.Open('127.0.0.1', " + port + ", 'OnDevcie')");
+  Peer closed_by_script = l.accept();
+  Peer misspelt = l.accept();
+  closed_by_script.send("x\r\n");  // its callback closes it while this side stays open
+  misspelt.send("y\r\n");
+  ASSERT_TRUE(wait_until([&] {
+    return r.err().find("nothing is called for its events") != std::string::npos &&
+           r.err().find("a2 failed") != std::string::npos;
+  })) << r.err();
+  kill(r.pid, SIGTERM);  // the listener would keep it running; at the end it is closed
+  EXPECT_EQ(143, r.wait());
+  const std::string err = r.err();
+  for (const char* line : {"[debug] a2 failed (normal: the peer had not closed its side yet)\n",
+                           "[debug] a failed (normal: a listening socket, or a connection that had ended)\n",
+                           "[debug] Callback \"OnDevcie\" of socket ", " is not a function; nothing is called\n",
+                           "[debug] Loading "})
+    EXPECT_NE(std::string::npos, err.find(line)) << line << "\n" << err;
+}
+
+// --debug at the console: the debugger lines, the console's own output and its
+// prompt share the terminal as without it.
+TEST(Console, DebugLinesShowAboveThePrompt) {
+  PeerListener l;
+  Terminal term({CVN_TAVREL_PATH, "--debug", "-i"});
+  ASSERT_TRUE(term.expect("[debug] Loading ")) << term.seen;
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'OnDevcie')\r");
+  Peer peer = l.accept();
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  peer.send("hello\r\n");
+  EXPECT_TRUE(term.expect("\"OnDevcie\" is not a function, so nothing is called for its events")) << term.seen;
+  EXPECT_TRUE(term.expect("[debug] Callback \"OnDevcie\" of socket")) << term.seen;
+  term.type("print(6 * 7)\r");
+  EXPECT_TRUE(term.expect("42\r\n")) << term.seen;
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  term.type("\x04");
+  EXPECT_EQ(0, term.wait(3000));
+}
