@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "harness.h"
+#include "offline.h"
 
 using namespace cvn::test;
 
@@ -567,10 +568,7 @@ TEST(Tavrel, AScriptAuthorsLikelyMistakesAreToldWithoutDebug) {
 
   // A host that is a number: its lookup is refused by the name service the test
   // has (tests/offline.sh), never by a resolver somewhere.
-  if (std::getenv("CVN_OFFLINE") == nullptr || std::string(std::getenv("CVN_OFFLINE")) != "1") {
-    std::printf("skipped: a failing lookup needs tests/offline.sh (CVN_OFFLINE=1)\n");
-    return;
-  }
+  if (!offline()) GTEST_SKIP() << kNeedsOffline;
   TavrelRun number({"SCRIPT"}, "print(cvn_old.Open(-1, 80, 'cb'))");
   EXPECT_EQ(0, number.wait());
   EXPECT_EQ("Lookup failed: : Host not found (11001)\nnil\t-1\n", number.out());

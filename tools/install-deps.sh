@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need,
 # skipping those already present (dpkg-dev, file and lintian: the package test
-# builds the Debian package and checks it). Needs root (or sudo).
+# builds the Debian package and checks it; iproute2: tests/offline.sh brings up
+# loopback in the namespace it makes). Needs root (or sudo).
 set -euo pipefail
 packages=(cmake make g++ pkg-config binutils liblua5.1-0-dev lua5.1 lua-socket
           libgtest-dev libbenchmark-dev libreadline-dev clang libclang-rt-14-dev
-          coreutils procps dpkg-dev file lintian)
+          coreutils procps dpkg-dev file lintian iproute2)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
