@@ -379,7 +379,21 @@ TEST(Demo, ExitsWithTheDemosStatus) {
   EXPECT_EQ(1, no_sim.wait(40000)) << no_sim.out();
 }
 
+// A script read from standard input has no place of its own: the examples then
+// find gateway.lua under the current directory.
+TEST(Examples, RunFromStandardInputTheyFindWhatTheyShare) {
+  Sim sim;
+  Process run({"/bin/sh", "-c", std::string("cd " CVN_SOURCE_DIR " && ") + CVN_TAVREL_PATH +
+                                    " --timeout 20 - 127.0.0.1 " + std::to_string(sim.port) +
+                                    " < examples/ir_remote.lua"});
+  EXPECT_EQ(0, run.wait(25000)) << run.out();
+  EXPECT_NE(std::string::npos, run.out().find("done: completeir")) << run.out();
+}
+
 TEST(Examples, LineServerServesSeveralClients) {
+  Process wrong({CVN_TAVREL_PATH, "--timeout", "20", example("line_server.lua"), "70000"});
+  EXPECT_EQ(1, wrong.wait());
+  EXPECT_EQ("the port is a whole number from 1 to 65535, not 70000\n", wrong.out());
   std::uint16_t port = free_port();
   Process server({CVN_TAVREL_PATH, "--timeout", "20", example("line_server.lua"), std::to_string(port)});
   ASSERT_TRUE(wait_until([&] { return server.out().find("listening") != std::string::npos; }));
