@@ -162,24 +162,21 @@ void stop_running_code(bool hook) {
   g_ctl.cv.notify_all();
 }
 
-// The first exit request decides the status (true for that one); a reload waits
-// behind an exit. `interrupted`: the request is a signal's.
-bool request(Request r, int code, bool hook, bool interrupted = false) {
-  bool decided = false;
+// The first exit request decides the status; a reload waits behind an exit.
+// `interrupted`: the request is a signal's.
+void request(Request r, int code, bool hook, bool interrupted = false) {
   {
     std::lock_guard<std::mutex> lk(g_ctl.mu);
     if (r == Request::kExit && g_ctl.request != Request::kExit) {
       g_ctl.request = Request::kExit;
       g_ctl.exit_code = code;
       g_ctl.interrupted = interrupted;
-      decided = true;
     } else if (r == Request::kReload && g_ctl.request == Request::kNone) {
       g_ctl.request = Request::kReload;
     }
     stop_running_code(hook);
   }
   wake_main();
-  return decided;
 }
 
 int l_exit(lua_State* L) {
@@ -639,6 +636,14 @@ bool parse_options(int argc, char** argv, Options& o, int& status) {
   return true;
 }
 
+// The host library's lua_push_object, which tavrel's own (below) calls.
+using PushObject = int (*)(lua_State*, const char*);
+
+PushObject host_push_object() {
+  static const auto next = reinterpret_cast<PushObject>(dlsym(RTLD_NEXT, "lua_push_object"));
+  return next;
+}
+
 bool load_plugin(const std::string& path, PluginEntryPoints& p) {
   void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (lib == nullptr) {
@@ -677,13 +682,6 @@ extern "C" int connect(int fd, const sockaddr* addr, socklen_t len) noexcept {
 // The host's lua_push_object as the plug-in binds it (the executable exports it,
 // as it does connect): the host library's, with a callback that names no
 // function told to the script author.
-using PushObject = int (*)(lua_State*, const char*);
-
-PushObject host_push_object() {
-  static const auto next = reinterpret_cast<PushObject>(dlsym(RTLD_NEXT, "lua_push_object"));
-  return next;
-}
-
 extern "C" int lua_push_object(lua_State* L, const char* name) {
   int pushed = host_push_object()(L, name);
   if (pushed == 0) mistakes_push_failed(name);
