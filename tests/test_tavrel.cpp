@@ -565,9 +565,11 @@ TEST(Tavrel, AScriptAuthorsLikelyMistakesAreToldWithoutDebug) {
   EXPECT_NE(std::string::npos, err.find("\"OnDevcie\" is not a function, so nothing is called for its events\n"));
   EXPECT_EQ(std::string::npos, err.find("OnDevice")) << err;
   EXPECT_EQ(std::string::npos, err.find("[debug]")) << err;
+}
 
-  // A host that is a number: its lookup is refused by the name service the test
-  // has (tests/offline.sh), never by a resolver somewhere.
+// A host that is a number: its lookup is refused by the name service the test
+// has (tests/offline.sh), never by a resolver somewhere.
+TEST(Tavrel, ALookupOfAHostThatIsANumberIsTold) {
   if (!offline()) GTEST_SKIP() << kNeedsOffline;
   TavrelRun number({"SCRIPT"}, "print(cvn_old.Open(-1, 80, 'cb'))");
   EXPECT_EQ(0, number.wait());
