@@ -8,11 +8,12 @@
 // A role is a comma-separated list of steps, done in order:
 //   send=TEXT     TEXT with \r and \n as escapes      sleep=MS
 //   halfclose     shut the sending direction           close, reset (RST)
-//   await         wait for one line from the other end
+//   await[=TEXT]  wait for a line from the other end (one that is TEXT)
 //   echo          send each line received back, until the end of the stream
 //   log           print each line received as "peer: LINE", and "peer: end"
 //   flood=NAME    send "NAME 1", "NAME 2", ... as fast as they are taken, until
 //                 the other end shuts its side
+// The role "ask" takes the first line the other end sends as the role.
 // Ends by itself after 120 s at the latest.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -116,6 +117,13 @@ void flood(int fd, const std::string& name) {
 }
 
 void play(int fd, std::string role) {
+  if (role == "ask") {
+    role.clear();
+    read_lines(fd, [&role](const std::string& line) {
+      role = line;
+      return false;
+    });
+  }
   role += ',';
   bool open = true;
   for (std::size_t at = 0, comma; open && (comma = role.find(',', at)) != std::string::npos; at = comma + 1) {
@@ -135,7 +143,7 @@ void play(int fd, std::string role) {
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
       open = false;
     } else if (verb == "await") {
-      read_lines(fd, [](const std::string&) { return false; });
+      read_lines(fd, [&value](const std::string& line) { return !value.empty() && line != value; });
     } else if (verb == "echo") {
       read_lines(fd, [fd](const std::string& line) {
         send_all(fd, line + "\r\n");
