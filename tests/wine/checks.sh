@@ -70,27 +70,28 @@ close twice: 1 1
 event 99: 1
 api 3 device 189" "$(wine_run "$win" entry_check.exe)"
 
-# The transcript listens on a port and expects nothing at the one 9 above. Both
-# are taken below the ephemeral range, where no client connection (of this
-# machine's other tests either) can hold them, and checked to be unused.
-free_base() {
-  local p
+# Ports below the ephemeral range, where no client connection (of this machine's
+# other tests either) can hold them, checked to be unused; with a gap, the port
+# that far above too.
+free_port() {  # [gap]
+  local p gap=${1:-0}
   for _ in $(seq 100); do
     p=$((20000 + RANDOM % 12000))
-    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + 9)))\$" || { echo "$p"; return; }
+    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + gap)))\$" || { echo "$p"; return; }
   done
   echo 29500
 }
+# The transcript listens on a port and expects nothing at the one 9 above.
 script=$(windows_path "$root/tests/wine/boundary.lua")
-transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux.txt"
+transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_port 9)" >"$win/linux.txt"
 check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
-  "$(cd "$win" && transcript timeout 180 "${wine[@]}" tavrel.exe --timeout 60 "$script" "$(free_base)")"
+  "$(cd "$win" && transcript timeout 180 "${wine[@]}" tavrel.exe --timeout 60 "$script" "$(free_port 9)")"
 transcript build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua \
-  "$(free_base)" >"$win/linux50.txt"
+  "$(free_port 9)" >"$win/linux50.txt"
 check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
 check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
   "$(cd "$win/lua50" && transcript timeout 180 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 60 \
-    "$script" "$(free_base)")"
+    "$script" "$(free_port 9)")"
 # A script that never returns: the time-out stops it, on both Lua builds.
 printf 'print("running") while true do end\n' >"$win/loop.lua"
 stopped=$'running\ntavrel: time-out after 1 s\nexit 124'
@@ -106,14 +107,6 @@ check "a running loop stopped by the time-out, Lua 5.0 interface" "$stopped" \
 # script's standard output, its exit status and what the peer printed; what the
 # script notes on standard error ("info: ...", measurements) is shown, never
 # compared.
-free_port() {
-  local p
-  for _ in $(seq 100); do
-    p=$((20000 + RANDOM % 12000))
-    ss -Htan | awk '{print $4}' | grep -q ":$p\$" || { echo "$p"; return; }
-  done
-  echo 29600
-}
 listening() {  # port: waits up to 10 s for a listener on it
   for _ in $(seq 200); do
     ss -Htln | awk '{print $4}' | grep -q ":$1\$" && return 0

@@ -37,3 +37,23 @@ end
 function note(text)
   io.stderr:write("info: " .. text .. "\n")
 end
+
+-- One connection to the peer whose callback prints each event as "device",
+-- text, status: after_open(s) runs once it is open, on_line(s, line) for each
+-- line and on_end(s) at its end. Returns when the end has come and the record
+-- is gone.
+function run_device(on_line, on_end, after_open)
+  local ended = false
+  function OnDevice(line, s, status)
+    print("device", line, status)
+    if status == 0 and on_line then on_line(s, line) end
+    if status == 1 then
+      if on_end then on_end(s) end
+      ended = true
+    end
+  end
+  local s = cvn_old.Open("127.0.0.1", peer_port, "OnDevice")
+  if after_open then after_open(s) end
+  expect("the end of the connection", function() return ended end)
+  expect("the record retired", function() return not has_record(s) end)
+end
