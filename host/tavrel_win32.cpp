@@ -135,6 +135,7 @@ bool attach(PluginEntryPoints& p, int argc, char** argv) {
   lua_setglobal(L, "arg");
   EnterCriticalSection(&g_cs);
   g_state = L;
+  if (g_requested) lua_sethook(L, interrupt_hook, LUA_MASKCOUNT, 1);  // an exit came while the last one closed
   LeaveCriticalSection(&g_cs);
   p.info(7, 0, L);
   bool ok = true;
@@ -258,9 +259,12 @@ int main(int argc, char** argv) {
   }
   int code = 0;
   for (bool first = true;; first = false) {
-    if (!attach(p, argc - i, argv + i) && first) {
-      code = 1;
-      break;
+    if (!attach(p, argc - i, argv + i)) {
+      if (first) {
+        code = 1;
+        break;
+      }
+      std::fputs("tavrel: the reloaded script failed\n", stderr);
     }
     WaitForSingleObject(g_exit, INFINITE);
     EnterCriticalSection(&g_cs);

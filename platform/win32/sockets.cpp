@@ -350,16 +350,15 @@ int recv_bytes(Socket s, char* buf, int len) {
     SockState* st = find_locked(s);
     if (st == nullptr) {
       err = kErrNotSocket;
-    } else if (st->pos == st->len) {
-      n = fill_locked(s, *st, &err);
     } else {
-      n = 1;
-    }
-    if (n > 0) {
-      n = static_cast<int>(st->len - st->pos < static_cast<std::size_t>(len) ? st->len - st->pos
-                                                                              : static_cast<std::size_t>(len));
-      std::memcpy(buf, st->buf.get() + st->pos, static_cast<std::size_t>(n));
-      take_locked(*st, static_cast<std::size_t>(n));
+      if (st->pos == st->len) n = fill_locked(s, *st, &err);
+      if (st->pos < st->len) {
+        std::size_t held = st->len - st->pos;
+        std::size_t k = held < static_cast<std::size_t>(len) ? held : static_cast<std::size_t>(len);
+        std::memcpy(buf, st->buf.get() + st->pos, k);
+        take_locked(*st, k);
+        n = static_cast<int>(k);
+      }
     }
   }
   if (err != 0) return failed(err);
@@ -377,8 +376,8 @@ int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uin
     } else if (st->pos == st->len && !st->may_receive && !st->peer_closed) {
       err = kErrWouldBlock;  // this notification has received; the next brings more
     } else {
-      n = st->pos == st->len ? fill_locked(s, *st, &err) : 1;
-      if (n > 0) {
+      if (st->pos == st->len) n = fill_locked(s, *st, &err);
+      if (st->pos < st->len) {
         *mark = st->consumed;
         std::size_t waiting = st->len - st->pos;
         look(ctx, st->buf.get() + st->pos, waiting);
