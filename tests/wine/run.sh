@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the Windows plug-in with MinGW-w64 and runs the boundary tests under
-# Wine, comparing each transcript with the Linux build's, on Lua 5.1 (lua51.dll)
-# and on the Lua 5.0 test double (lua50.dll). The 32-bit DLL, the one hosts load,
-# lands in build-win32/corvane.dll and is run wherever that can be had:
+# Builds the Windows plug-in with MinGW-w64 and runs the Wine checks
+# (tests/wine/checks.sh): the boundary transcript on Lua 5.1 (lua51.dll) and on
+# the Lua 5.0 test double (lua50.dll), and one script per network situation and
+# hostile peer (tests/wine/checks/), each transcript compared with the Linux
+# build's; CVN_WINE_ONLY="name ..." runs only those scripts. The 32-bit DLL, the
+# one hosts load, lands in build-win32/corvane.dll and is run wherever that can
+# be had:
 #   - where the kernel runs 32-bit programs: under 32-bit Wine as it is;
 #   - where it does not: under 32-bit Wine through qemu-user's i386 emulation
 #     (qemu 10 from bookworm-backports; Debian 12's 7.2 cannot start 32-bit
@@ -12,10 +15,9 @@
 # Installs what it needs; apt sources it adds for that (bookworm-backports,
 # Debian's source packages) are removed again when it ends. The i386 architecture
 # it adds stays: the 32-bit Wine installed with it needs it, and dpkg cannot drop
-# an architecture that installed packages use. The checks themselves
-# (tests/wine/checks.sh) run offline, after every install. CVN_QEMU_I386 names
-# another qemu-i386 (a missing one forces the last path). Prints "wine: N
-# passed, M failed"; exit 0 when none failed.
+# an architecture that installed packages use. The checks run offline, after
+# every install. CVN_QEMU_I386 names another qemu-i386 (a missing one forces the
+# last path). Prints "wine: N passed, M failed"; exit 0 when none failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
