@@ -124,21 +124,19 @@ run_situation() {  # linux|wine, name, [--connects N | roles...]
   local host=$1 name=$2 connects=0
   shift 2
   [ "${1:-}" = --connects ] && connects=$2
-  local pp op log=$runs/$name.$host cmd
+  local pp op log=$runs/$name.$host cmd peer_pid=""
   pp=$(free_port)
   op=$(free_port)
+  [ "$op" != "$pp" ] || op=$((pp + 1))
   if [ "$connects" -eq 0 ]; then
     "$peer" --listen "$pp" "$@" >"$log.peer" 2>&1 &
-  else
-    : >"$log.peer"
-    sleep 0 &
+    peer_pid=$!
+    listening "$pp"
   fi
-  local peer_pid=$!
-  [ "$connects" -eq 0 ] && listening "$pp"
   if [ "$host" = linux ]; then
-    cmd=(timeout 200 build/tavrel ${debug:+--debug} --timeout 150 "tests/wine/checks/$name.lua" "$pp" "$op" "$log.flag")
+    cmd=(timeout 150 build/tavrel ${debug:+--debug} --timeout 100 "tests/wine/checks/$name.lua" "$pp" "$op" "$log.flag")
   else
-    cmd=(timeout 400 env ${debug:+WINEDEBUG=+debugstr} "${wine[@]}" tavrel.exe --timeout 300
+    cmd=(timeout 200 env ${debug:+WINEDEBUG=+debugstr} "${wine[@]}" tavrel.exe --timeout 150
          "$(windows_path "$root/tests/wine/checks/$name.lua")" "$pp" "$op" "$(windows_path "$log.flag")")
   fi
   rm -f "$log.flag"
@@ -149,8 +147,10 @@ run_situation() {  # linux|wine, name, [--connects N | roles...]
     "$peer" --connect "$op" "$connects" >"$log.peer" 2>&1
   fi
   wait "$run_pid"
-  kill "$peer_pid" 2>/dev/null
-  wait "$peer_pid" 2>/dev/null
+  if [ -n "$peer_pid" ]; then
+    kill "$peer_pid" 2>/dev/null
+    wait "$peer_pid" 2>/dev/null
+  fi
   if [ -n "${drop:-}" ]; then tr -d '\r' <"$log.out" | grep -Ev "$drop"; else tr -d '\r' <"$log.out"; fi
   sort "$log.peer"  # lines of concurrent connections come in any order
 }
