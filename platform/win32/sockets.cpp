@@ -212,10 +212,12 @@ void socket_message_end(const SocketDispatch& d) {
   SockState* st = find_exact_locked(d.s, d.serial);
   if (st == nullptr) return;
   st->may_receive = false;
-  // A handler that took bytes and left some: they get a notification as Winsock
-  // would post one after a receive that left data. One that took nothing gets
-  // none, as from Winsock, until a receive or a new request.
-  if (st->consumed != d.consumed && st->pos < st->len) post_held_locked(d.s, *st);
+  // A handler that took bytes gets another notification, as Winsock posts one
+  // after a receive that leaves data: for bytes left in the buffer, and when it
+  // emptied the buffer without receiving after Winsock's notification, for
+  // whatever Winsock holds (it posts nothing more until a receive). One that
+  // took nothing gets none, as from Winsock, until a receive or a new request.
+  if (st->consumed != d.consumed && (st->pos < st->len || st->winsock_waits)) post_held_locked(d.s, *st);
 }
 
 void closed_mark_arrived(Socket s) {
@@ -358,6 +360,9 @@ int recv_bytes(Socket s, char* buf, int len) {
         std::memcpy(buf, st->buf.get() + st->pos, k);
         take_locked(*st, k);
         n = static_cast<int>(k);
+        // What the caller leaves (a graceful close takes only what had arrived)
+        // is notified, as Winsock does after a receive that leaves data.
+        if (st->pos < st->len) post_held_locked(s, *st);
       }
     }
   }

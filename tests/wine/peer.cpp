@@ -92,6 +92,10 @@ void read_lines(int fd, OnLine on_line) {
 // Numbered lines as fast as the connection takes them, until the other end shuts
 // its side (or goes) or the peer's lifetime is over.
 void flood(int fd, const std::string& name) {
+  // Little in flight when the other end shuts its side: what is, arrives there as
+  // lines, and under emulation megabytes of them take long.
+  int small = 65536;
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kLifetimeSeconds);
   unsigned long next = 1;
   std::string chunk;
