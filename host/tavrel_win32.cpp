@@ -2,8 +2,10 @@
 // runs a script under the script lock (a Windows mutex) and serves the plug-in's
 // callbacks until tavrel.exit(), Ctrl-C or the time-out. Ctrl-C and the time-out
 // stop running code as on Linux: a debug hook raising "interrupted!", and the
-// process ends by itself when the code has not stopped within a second. Built on
-// Lua 5.1 (lua51.dll) or, for the tests, on Lua 5.0's interface (lua50.dll).
+// process ends by itself when the code has not stopped within a second. Windows
+// has no SIGHUP: tavrel.reload() stands in for it and reloads as the Linux
+// tavrel does on that signal. Built on Lua 5.1 (lua51.dll) or, for the tests, on
+// Lua 5.0's interface (lua50.dll).
 //   tavrel.exe [--plugin PATH] [--timeout SECONDS] [--info] SCRIPT.lua [ARGS]
 // (options as on Linux; no console).
 #include <windows.h>
@@ -21,11 +23,12 @@
 namespace {
 
 HANDLE g_lock = nullptr;
-HANDLE g_exit = nullptr;       // manual reset: the run ends; sleeps end with it
+HANDLE g_exit = nullptr;       // manual reset: the run ends or reloads; sleeps end with it
 HANDLE g_finishing = nullptr;  // the main thread holds the lock to close the state
-CRITICAL_SECTION g_cs;         // guards the three below
+CRITICAL_SECTION g_cs;         // guards the four below
 lua_State* g_state = nullptr;
 bool g_requested = false;
+bool g_reload = false;
 int g_exit_code = 0;
 DWORD g_main_thread = 0;
 DWORD g_start = 0;
@@ -76,6 +79,19 @@ int l_exit(lua_State* L) {
   return 0;
 }
 
+// As SIGHUP does on Linux: running code is stopped, the plug-in is told the
+// state closes, and the script runs again in a new state. An exit goes first.
+int l_reload(lua_State* L) {
+  EnterCriticalSection(&g_cs);
+  if (!g_requested) {
+    g_reload = true;
+    lua_sethook(L, interrupt_hook, LUA_MASKCOUNT, 1);
+  }
+  LeaveCriticalSection(&g_cs);
+  SetEvent(g_exit);
+  return 0;
+}
+
 int l_sleep(lua_State* L) {
   double s = luaL_checknumber(L, 1);
   if (!(s > 0)) s = 0;
@@ -99,14 +115,66 @@ const luaL_reg kTavrel[] = {{"exit", l_exit},
                             {"sleep", l_sleep},
                             {"clock", l_clock},
                             {"atclose", host_atclose},
+                            {"reload", l_reload},
                             {nullptr, nullptr}};
+
+// Makes a fresh state with the script's arguments, hands it to the plug-in and
+// runs the script in it. False when the script failed (not when a request to end
+// or reload cut it short).
+bool attach(PluginEntryPoints& p, int argc, char** argv) {
+  WaitForSingleObject(g_lock, INFINITE);
+  lua_State* L = lua_open();
+  host_open_libs(L);
+  luaL_openlib(L, "tavrel", kTavrel, 0);
+  lua_pop(L, 1);
+  lua_newtable(L);
+  for (int k = 0; k < argc; ++k) {
+    lua_pushstring(L, argv[k]);
+    lua_rawseti(L, -2, k);
+  }
+  lua_setglobal(L, "arg");
+  EnterCriticalSection(&g_cs);
+  g_state = L;
+  if (g_requested) lua_sethook(L, interrupt_hook, LUA_MASKCOUNT, 1);  // an exit came while the last one closed
+  LeaveCriticalSection(&g_cs);
+  p.info(7, 0, L);
+  bool ok = true;
+  if (luaL_loadfile(L, argv[0]) != 0 || lua_pcall(L, 0, 0, 0) != 0) {
+    EnterCriticalSection(&g_cs);
+    bool requested = g_requested || g_reload;  // cut short by Ctrl-C, the time-out, an exit or reload
+    LeaveCriticalSection(&g_cs);
+    if (!requested) {
+      std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
+      ok = false;
+    }
+    lua_settop(L, 0);
+  }
+  ReleaseMutex(g_lock);
+  return ok;
+}
+
+// Tells the plug-in the state closes and closes it; a running callback is waited
+// for. `last`: the run ends, so Ctrl-C need no longer end the process itself.
+void detach(PluginEntryPoints& p, bool last) {
+  WaitForSingleObject(g_lock, INFINITE);
+  EnterCriticalSection(&g_cs);
+  lua_State* L = g_state;
+  g_state = nullptr;
+  LeaveCriticalSection(&g_cs);
+  if (last) SetEvent(g_finishing);
+  p.info(8, 0, L);
+  host_run_atclose(L);
+  lua_close(L);
+  ReleaseMutex(g_lock);
+}
 
 }  // namespace
 
 constexpr const char* kUsage =
     "usage: tavrel.exe [OPTIONS] SCRIPT.lua [ARGS...]\n"
     "Loads the plug-in as the host does, runs SCRIPT.lua and serves its callbacks\n"
-    "until tavrel.exit(code), Ctrl-C or the time-out.\n"
+    "until tavrel.exit(code), Ctrl-C or the time-out. tavrel.reload() reloads as\n"
+    "SIGHUP does for the Linux tavrel.\n"
     "\n"
     "      --plugin PATH      plug-in to load (default: corvane.dll)\n"
     "      --timeout SECONDS  end the run after SECONDS (exit status 124)\n"
@@ -184,53 +252,31 @@ int main(int argc, char** argv) {
   }
   p.start();
 
-  WaitForSingleObject(g_lock, INFINITE);
-  lua_State* L = lua_open();
-  host_open_libs(L);
-  luaL_openlib(L, "tavrel", kTavrel, 0);
-  lua_pop(L, 1);
-  lua_newtable(L);
-  for (int k = i; k < argc; ++k) {
-    lua_pushstring(L, argv[k]);
-    lua_rawseti(L, -2, k - i);
-  }
-  lua_setglobal(L, "arg");
-  EnterCriticalSection(&g_cs);
-  g_state = L;
-  LeaveCriticalSection(&g_cs);
   SetConsoleCtrlHandler(on_console_ctrl, TRUE);
   if (timeout > 0) {
     auto ms = static_cast<std::uintptr_t>(timeout * 1000);
     CloseHandle(CreateThread(nullptr, 0, watch_timeout, reinterpret_cast<void*>(ms), 0, nullptr));
   }
-  p.info(7, 0, L);
   int code = 0;
-  if (luaL_loadfile(L, argv[i]) != 0 || lua_pcall(L, 0, 0, 0) != 0) {
-    EnterCriticalSection(&g_cs);
-    bool requested = g_requested;  // cut short by Ctrl-C, the time-out or tavrel.exit
-    LeaveCriticalSection(&g_cs);
-    if (!requested) {
-      std::fprintf(stderr, "tavrel: %s\n", lua_tostring(L, -1));
-      code = 1;
+  for (bool first = true;; first = false) {
+    if (!attach(p, argc - i, argv + i)) {
+      if (first) {
+        code = 1;
+        break;
+      }
+      std::fputs("tavrel: the reloaded script failed\n", stderr);
     }
-    lua_settop(L, 0);
-  }
-  ReleaseMutex(g_lock);
-  if (code == 0) {
     WaitForSingleObject(g_exit, INFINITE);
     EnterCriticalSection(&g_cs);
+    bool reload = g_reload && !g_requested;
+    g_reload = false;
     code = g_exit_code;
+    if (reload) ResetEvent(g_exit);
     LeaveCriticalSection(&g_cs);
+    if (!reload) break;
+    detach(p, false);
   }
-  WaitForSingleObject(g_lock, INFINITE);
-  EnterCriticalSection(&g_cs);
-  g_state = nullptr;
-  LeaveCriticalSection(&g_cs);
-  SetEvent(g_finishing);
-  p.info(8, 0, L);
-  host_run_atclose(L);
-  lua_close(L);
-  ReleaseMutex(g_lock);
+  detach(p, true);
   p.close();
   std::fflush(stdout);
   ExitProcess(static_cast<UINT>(code));

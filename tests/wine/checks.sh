@@ -1,0 +1,221 @@
+#!/usr/bin/env bash
+# The Wine checks, run by tests/wine/run.sh once everything is installed and
+# built, under tests/offline.sh: only loopback exists and names resolve from a
+# hosts file alone, so nothing leaves the machine and no resolver's answer counts.
+# Each check compares what the Windows build does under Wine with what the Linux
+# build does (or with a fixed text); a line "wine differs from Windows: ..." says
+# where Wine itself is known to behave otherwise than Windows.
+# Environment from run.sh: CVN_WINE_DIR (the Windows build run), CVN_WINE (the
+# Wine loader), CVN_WINE_MODE (native, emulated or wine64), WINEPREFIX.
+# Prints "wine: N passed, M failed"; exit 0 when none failed.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$root"
+out=$root/build-win32
+win=$CVN_WINE_DIR
+read -ra wine <<<"$CVN_WINE"
+mode=$CVN_WINE_MODE
+peer=$root/build/tests/wine_peer
+runs=$win/checks
+rm -rf "$runs"
+mkdir -p "$runs"
+
+pass=0
+fail=0
+check() {  # name, expected, actual
+  if [ "$2" = "$3" ]; then pass=$((pass + 1)); echo "ok   $1"; else
+    fail=$((fail + 1)); echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | head -20; fi
+}
+windows_path() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
+# A Windows program under Wine, from its own directory; output with CR removed.
+wine_run() {  # directory, program, args...
+  local dir=$1; shift
+  (cd "$dir" && timeout 180 "${wine[@]}" "$@" 2>&1 | tr -d '\r')
+}
+# A command's output followed by its exit status, so that a run cut short by its
+# time-out cannot pass for a whole one.
+transcript() {  # command...
+  "$@" 2>&1 | tr -d '\r'
+  echo "exit ${PIPESTATUS[0]}"
+}
+# Static checks of the 32-bit DLL: entry points by plain name, and imports of
+# system DLLs and tavrel.dll (only lua_push_object from it), no Lua DLL.
+dll32=$out/corvane.dll
+exports=$(i686-w64-mingw32-objdump -p "$dll32" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  grep -o 'tvr_[a-z_]*' | sort | tr '\n' ' ')
+check "ten entry points by plain name (32-bit DLL)" "tvr_close tvr_description tvr_devicenum tvr_info tvr_name tvr_open tvr_requested_api tvr_start tvr_stop tvr_version " "$exports"
+imports=$(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name:/ {dll=$3} dll && /^\t[0-9a-f]+\t/ {print dll ":" $NF}' |
+  grep -Eiv '^(kernel32|user32|gdi32|wsock32|netapi32|msvcrt)\.dll:' | sort | tr '\n' ' ')
+check "imports: system DLLs, and tavrel.dll for lua_push_object only (32-bit DLL)" "tavrel.dll:lua_push_object " "$imports"
+echo "     corvane.dll imports: $(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')"
+if [ $mode = wine64 ]; then
+  objdump=x86_64-w64-mingw32-objdump
+  imports=$($objdump -p "$win/corvane.dll" | awk '/DLL Name/ {print $3}' | grep -i lua)
+  check "no Lua DLL imported (64-bit DLL)" "" "$imports"
+fi
+
+check "descriptive entry points" "$(build/tavrel --info)" "$(wine_run "$win" tavrel.exe --info)"
+# The command line is read as on Linux: the same messages and statuses.
+command_line() {  # tavrel command...
+  local a
+  for a in --version --timeout --timeout=abc --bogus "-x"; do transcript "$@" "$a"; done
+}
+check "command line: --version, a missing value, a wrong one, unknown options" "$(command_line build/tavrel)" \
+  "$(cd "$win" && command_line timeout 60 "${wine[@]}" tavrel.exe)"
+check "entry points called directly" "size 4: Corv, no terminator
+size 256: nothing copied
+size 300: Corvane, NUL to 44
+refused record: 0
+close twice: 1 1
+event 99: 1
+api 3 device 189" "$(wine_run "$win" entry_check.exe)"
+
+# Ports below the ephemeral range, where no client connection (of this machine's
+# other tests either) can hold them, checked to be unused; with a gap, the port
+# that far above too.
+free_port() {  # [gap]
+  local p gap=${1:-0}
+  for _ in $(seq 100); do
+    p=$((20000 + RANDOM % 12000))
+    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + gap)))\$" || { echo "$p"; return; }
+  done
+  echo 29500
+}
+# The transcript listens on a port and expects nothing at the one 9 above.
+script=$(windows_path "$root/tests/wine/boundary.lua")
+transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_port 9)" >"$win/linux.txt"
+check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
+  "$(cd "$win" && transcript timeout 180 "${wine[@]}" tavrel.exe --timeout 60 "$script" "$(free_port 9)")"
+transcript build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua \
+  "$(free_port 9)" >"$win/linux50.txt"
+check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
+check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
+  "$(cd "$win/lua50" && transcript timeout 180 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 60 \
+    "$script" "$(free_port 9)")"
+# A script that never returns: the time-out stops it, on both Lua builds.
+printf 'print("running") while true do end\n' >"$win/loop.lua"
+stopped=$'running\ntavrel: time-out after 1 s\nexit 124'
+check "a running loop stopped by the time-out, Lua 5.1" "$stopped" \
+  "$(cd "$win" && transcript timeout 60 "${wine[@]}" tavrel.exe --timeout 1 loop.lua)"
+check "a running loop stopped by the time-out, Lua 5.0 interface" "$stopped" \
+  "$(cd "$win/lua50" && transcript timeout 60 "${wine[@]}" tavrel.exe --plugin='..\corvane.dll' --timeout=1 '..\loop.lua')"
+
+# --- One script per network situation, and the hostile peers ---
+# Each script of tests/wine/checks/ runs under tavrel on Linux and under
+# tavrel.exe, each time against a wine_peer of its own (tests/wine/peer.cpp, on
+# Linux) that gives its connections the roles named. The transcript is the
+# script's standard output, its exit status and what the peer printed; what the
+# script notes on standard error ("info: ...", measurements) is shown, never
+# compared.
+listening() {  # port: waits up to 10 s for a listener on it
+  for _ in $(seq 200); do
+    ss -Htln | awk '{print $4}' | grep -q ":$1\$" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+# Runs the named script under one host; prints its transcript. The script's
+# arguments: the peer's port, a port of its own and a file name it may use. With
+# --connects N the peer, instead of listening, opens N connections to the
+# script's port once the script says "listening". Lines matching $drop (when
+# set) are left out; with $debug set the plug-in's debugger lines go to the
+# script's standard error (tavrel --debug; Wine's debugstr channel).
+run_situation() {  # linux|wine, name, [--connects N | roles...]
+  local host=$1 name=$2 connects=0
+  shift 2
+  [ "${1:-}" = --connects ] && connects=$2
+  local pp op log=$runs/$name.$host cmd peer_pid=""
+  pp=$(free_port)
+  op=$(free_port)
+  [ "$op" != "$pp" ] || op=$((pp + 1))
+  if [ "$connects" -eq 0 ]; then
+    "$peer" --listen "$pp" "$@" >"$log.peer" 2>&1 &
+    peer_pid=$!
+    listening "$pp"
+  fi
+  if [ "$host" = linux ]; then
+    cmd=(timeout 150 build/tavrel ${debug:+--debug} --timeout 100 "tests/wine/checks/$name.lua" "$pp" "$op" "$log.flag")
+  else
+    cmd=(timeout 200 env ${debug:+WINEDEBUG=+debugstr} "${wine[@]}" tavrel.exe --timeout 150
+         "$(windows_path "$root/tests/wine/checks/$name.lua")" "$pp" "$op" "$(windows_path "$log.flag")")
+  fi
+  rm -f "$log.flag"
+  (cd "$([ "$host" = linux ] && echo "$root" || echo "$win")" && "${cmd[@]}" >"$log.out" 2>"$log.err"; echo "exit $?" >>"$log.out") &
+  local run_pid=$!
+  if [ "$connects" -gt 0 ]; then
+    for _ in $(seq 1200); do grep -q "^listening" "$log.out" 2>/dev/null && break; sleep 0.1; done
+    "$peer" --connect "$op" "$connects" >"$log.peer" 2>&1
+  fi
+  wait "$run_pid"
+  if [ -n "$peer_pid" ]; then
+    kill "$peer_pid" 2>/dev/null
+    wait "$peer_pid" 2>/dev/null
+  fi
+  if [ -n "${drop:-}" ]; then tr -d '\r' <"$log.out" | grep -Ev "$drop"; else tr -d '\r' <"$log.out"; fi
+  sort "$log.peer"  # lines of concurrent connections come in any order
+}
+situation() {  # name, [--connects N | roles...]
+  # CVN_WINE_ONLY="name ...": only those (a developer's shortcut).
+  [ -n "${CVN_WINE_ONLY:-}" ] && [[ " $CVN_WINE_ONLY " != *" $1 "* ]] && return
+  local linux wine_side
+  linux=$(run_situation linux "$@")
+  wine_side=$(run_situation wine "$@")
+  check "$1: the same under Wine as on Linux" "$linux" "$wine_side"
+  local h
+  for h in linux wine; do
+    tr -d '\r' <"$runs/$1.$h.err" | sed -n "s/^info: /     $h: /p"
+  done
+}
+wine_differs() { echo "     wine differs from Windows: $*"; }
+
+situation bind_after_close
+situation refused
+situation port_in_use
+situation send_after_reset 'send=hello\r\n,await,reset'
+situation read_after_reset 'await,send=one\r\ntwo\r\n,reset'
+wine_differs "Wine's TCP is Linux's: bytes that arrived before a reset are still read; Windows may discard them and report 10054."
+situation accept_gone
+situation close_twice log
+situation number_reused 'send=busy\r\n,log' 'sleep=300,close' 'send=hello\r\n,log'
+situation half_close 'send=line\r\n,halfclose,log'
+situation reconnect 'send=bye\r\n,close' 'send=hello\r\n,echo'
+situation flood_close flood=f echo
+situation streams flood=s
+situation connects --connects 500
+debug=1 situation misspelt 'send=one\r\ntwo\r\n,halfclose,log'
+# The debugger line that names the callback, the socket number left out.
+callback_line() {  # linux|wine
+  tr -d '\r' <"$runs/misspelt.$1.err" |
+    sed -n -e 's/^\[debug\] \(Callback .*\)$/\1/p' -e 's/^.*OutputDebugStringA "\(Callback .*\)"$/\1/p' |
+    sed -e 's/\\"/"/g' -e 's/of socket [0-9]*/of socket N/'
+}
+if [ -f "$runs/misspelt.wine.err" ]; then
+  named='Callback "OnDevcie" of socket N (host "127.0.0.1") is not a function; nothing is called'
+  check "misspelt: the debugger line that names the callback, once (Linux)" "$named" "$(callback_line linux)"
+  check "misspelt: the debugger line that names the callback, once (Wine)" "$named" "$(callback_line wine)"
+fi
+situation soak_hostile ask
+# The limit of open sockets is not run under Wine: there it is the descriptor
+# limit of Wine's own processes, whose services and threads need descriptors too
+# (tavrel.exe at such a limit of 128 ended in a page fault inside Wine, or Wine
+# did not start), while Windows has no such per-process limit.
+wine_differs "sockets are descriptors of Wine's processes: at their limit Wine itself fails; the limit of open sockets is checked on Linux only (test_hostile)."
+# A reload stops running code (the hosts' doing, on either side): a callback it
+# cuts short prints its error, as often as it happens to.
+drop='^Error \(Read\): .*interrupted!$' situation reload flood=r
+
+# Names and NetBIOS where only loopback and the hosts file answer: a name no one
+# knows fails with 11001, and adapter 0 does not exist, on both sides.
+if [ "${CVN_OFFLINE:-}" = 1 ]; then
+  situation unknown_host
+  expected=$'Nslookupmac\tnil\t-1'
+  check "Nslookupmac without adapters (Linux)" "$expected" "$(build/tavrel --timeout 20 tests/wine/mac.lua 2>&1)"
+  mac=$(windows_path "$root/tests/wine/mac.lua")
+  check "Nslookupmac without adapters (Wine)" "$expected" "$(wine_run "$win" tavrel.exe --timeout 60 "$mac")"
+else
+  echo "not run: the unknown host and Nslookupmac checks (no network namespace with only loopback here)"
+fi
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
+echo "wine: $pass passed, $fail failed"
+[ "$fail" -eq 0 ]
