@@ -1,10 +1,8 @@
-// tavrel --debug: the plug-in's debugger lines on standard error, with the ones
-// every normal run has marked as normal ("a2 failed", "a failed"), so that real
-// problems stand out. Standard error then passes through a pipe that a thread
-// reads a line at a time; every other line goes through as it came.
+// tavrel --debug on POSIX: the plug-in writes its debugger lines on standard
+// error, which then passes through a pipe that a thread reads a line at a time,
+// giving the lines debug_notes.h knows their notes; every other line goes
+// through as it came.
 #pragma once
-
-#include <string_view>
 
 // Standard error becomes the pipe. Main thread, before the plug-in is opened.
 void debug_filter_start();
@@ -15,5 +13,3 @@ int debug_filter_target();
 // Standard error is what it was again, and what waits in the pipe is written.
 // Main thread, at the end of the run.
 void debug_filter_stop();
-// The note a debugger line gets, or nullptr. Pure.
-const char* debug_line_note(std::string_view line);

@@ -1,4 +1,4 @@
-// The --debug filter of standard error (debug_filter.h).
+// The --debug filter of standard error on POSIX (debug_filter.h).
 #include "debug_filter.h"
 
 #include <fcntl.h>
@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include "debug_notes.h"
 
 namespace {
 
@@ -68,12 +71,6 @@ void relay() {
 }
 
 }  // namespace
-
-const char* debug_line_note(std::string_view line) {
-  if (line == "[debug] a2 failed") return " (normal: the peer had not closed its side yet)";
-  if (line == "[debug] a failed") return " (normal: a listening socket, or a connection that had ended)";
-  return nullptr;
-}
 
 void debug_filter_start() {
   int fds[2];
