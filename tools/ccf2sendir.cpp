@@ -3,11 +3,12 @@
 // why. Codes come from the arguments, from files or from standard input, one a
 // line. Uses the plug-in's own conversion. The same source on POSIX and Windows
 // (tool_os.h), with the same output to the byte.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -123,8 +124,8 @@ bool read_codes(Run& r, FILE* f, const std::string& name) {
 bool read_file(Run& r, const std::string& path) {
   if (path == "-") return read_codes(r, stdin, "stdin");
   // POSIX opens a directory and fails to read it; Windows fails to open it.
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
     std::fprintf(stderr, "ccf2sendir: cannot read %s: %s\n", path.c_str(), std::strerror(EISDIR));
     return false;
   }

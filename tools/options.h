@@ -30,9 +30,12 @@ inline int option_error(const char* prog, char** argv, int c) {
   } else {
     name = std::string("-") + static_cast<char>(optopt != 0 ? optopt : '?');
   }
-  if (c == ':')
+  // "--opt=value" for an option without one: glibc's getopt_long says '?' with
+  // optopt set, MinGW's ':'.
+  bool valued = std::strchr(arg, '=') != nullptr && name.size() > 2;
+  if (c == ':' && !valued)
     std::fprintf(stderr, "%s: option '%s' needs a value\n", prog, name.c_str());
-  else if (optopt != 0 && std::strchr(arg, '=') != nullptr && name.size() > 2)
+  else if (valued && (c == ':' || optopt != 0))
     std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
   else
     std::fprintf(stderr, "%s: unknown option '%s'\n", prog, name.c_str());

@@ -7,7 +7,7 @@
 # where Wine itself is known to behave otherwise than Windows.
 # Environment from run.sh: CVN_WINE_DIR (the Windows build run), CVN_WINE (the
 # Wine loader), CVN_WINE_MODE (native, emulated or wine64), WINEPREFIX.
-# Prints "wine: N passed, M failed"; exit 0 when none failed.
+# Prints "checks: N passed, M failed"; exit 0 when none failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -20,24 +20,7 @@ runs=$win/checks
 rm -rf "$runs"
 mkdir -p "$runs"
 
-pass=0
-fail=0
-check() {  # name, expected, actual
-  if [ "$2" = "$3" ]; then pass=$((pass + 1)); echo "ok   $1"; else
-    fail=$((fail + 1)); echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | head -20; fi
-}
-windows_path() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
-# A Windows program under Wine, from its own directory; output with CR removed.
-wine_run() {  # directory, program, args...
-  local dir=$1; shift
-  (cd "$dir" && timeout 180 "${wine[@]}" "$@" 2>&1 | tr -d '\r')
-}
-# A command's output followed by its exit status, so that a run cut short by its
-# time-out cannot pass for a whole one.
-transcript() {  # command...
-  "$@" 2>&1 | tr -d '\r'
-  echo "exit ${PIPESTATUS[0]}"
-}
+. tests/wine/lib.sh
 # Static checks of the 32-bit DLL: entry points by plain name, and imports of
 # system DLLs and tavrel.dll (only lua_push_object from it), no Lua DLL.
 dll32=$out/corvane.dll
@@ -70,17 +53,6 @@ close twice: 1 1
 event 99: 1
 api 3 device 189" "$(wine_run "$win" entry_check.exe)"
 
-# Ports below the ephemeral range, where no client connection (of this machine's
-# other tests either) can hold them, checked to be unused; with a gap, the port
-# that far above too.
-free_port() {  # [gap]
-  local p gap=${1:-0}
-  for _ in $(seq 100); do
-    p=$((20000 + RANDOM % 12000))
-    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + gap)))\$" || { echo "$p"; return; }
-  done
-  echo 29500
-}
 # The transcript listens on a port and expects nothing at the one 9 above.
 script=$(windows_path "$root/tests/wine/boundary.lua")
 transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_port 9)" >"$win/linux.txt"
@@ -118,8 +90,8 @@ listening() {  # port: waits up to 10 s for a listener on it
 # arguments: the peer's port, a port of its own and a file name it may use. With
 # --connects N the peer, instead of listening, opens N connections to the
 # script's port once the script says "listening". Lines matching $drop (when
-# set) are left out; with $debug set the plug-in's debugger lines go to the
-# script's standard error (tavrel --debug; Wine's debugstr channel).
+# set) are left out; with $debug and $trace set, tavrel --debug and --trace
+# write the plug-in's debugger lines and the traffic on its standard error.
 run_situation() {  # linux|wine, name, [--connects N | roles...]
   local host=$1 name=$2 connects=0
   shift 2
@@ -134,9 +106,10 @@ run_situation() {  # linux|wine, name, [--connects N | roles...]
     listening "$pp"
   fi
   if [ "$host" = linux ]; then
-    cmd=(timeout 150 build/tavrel ${debug:+--debug} --timeout 100 "tests/wine/checks/$name.lua" "$pp" "$op" "$log.flag")
+    cmd=(timeout 150 build/tavrel ${debug:+--debug} ${trace:+--trace} --timeout 100 "tests/wine/checks/$name.lua"
+         "$pp" "$op" "$log.flag")
   else
-    cmd=(timeout 200 env ${debug:+WINEDEBUG=+debugstr} "${wine[@]}" tavrel.exe --timeout 150
+    cmd=(timeout 200 "${wine[@]}" tavrel.exe ${debug:+--debug} ${trace:+--trace} --timeout 150
          "$(windows_path "$root/tests/wine/checks/$name.lua")" "$pp" "$op" "$(windows_path "$log.flag")")
   fi
   rm -f "$log.flag"
@@ -177,23 +150,37 @@ wine_differs "Wine's TCP is Linux's: bytes that arrived before a reset are still
 situation accept_gone
 situation close_twice log
 situation number_reused 'send=busy\r\n,log' 'sleep=300,close' 'send=hello\r\n,log'
-situation half_close 'send=line\r\n,halfclose,log'
 situation reconnect 'send=bye\r\n,close' 'send=hello\r\n,echo'
 situation flood_close flood=f echo
 situation streams flood=s
 situation connects --connects 500
 debug=1 situation misspelt 'send=one\r\ntwo\r\n,halfclose,log'
-# The debugger line that names the callback, the socket number left out.
-callback_line() {  # linux|wine
-  tr -d '\r' <"$runs/misspelt.$1.err" |
-    sed -n -e 's/^\[debug\] \(Callback .*\)$/\1/p' -e 's/^.*OutputDebugStringA "\(Callback .*\)"$/\1/p' |
-    sed -e 's/\\"/"/g' -e 's/of socket [0-9]*/of socket N/'
+# What --debug and the host's own word on mistakes put on standard error: the
+# debugger line that names the callback (once), and the line that tells the
+# script's author (once), the socket's number and the port left out.
+misspelt_lines() {  # linux|wine
+  tr -d '\r' <"$runs/misspelt.$1.err" | grep -E '^(\[debug\] Callback|tavrel: )' |
+    sed -E 's/socket [0-9]+/socket N/g; s/[0-9]{4,5}, "OnDevcie"/PORT, "OnDevcie"/'
 }
 if [ -f "$runs/misspelt.wine.err" ]; then
-  named='Callback "OnDevcie" of socket N (host "127.0.0.1") is not a function; nothing is called'
-  check "misspelt: the debugger line that names the callback, once (Linux)" "$named" "$(callback_line linux)"
-  check "misspelt: the debugger line that names the callback, once (Wine)" "$named" "$(callback_line wine)"
+  check "misspelt: the debugger line and the author's, as on Linux" "$(misspelt_lines linux)" "$(misspelt_lines wine)"
+  check "misspelt: the debugger line that names the callback, once" \
+    'Callback "OnDevcie" of socket N (host "127.0.0.1") is not a function; nothing is called' \
+    "$(misspelt_lines wine | sed -n 's/^\[debug\] //p')"
 fi
+# --trace: every line sent and received, time-stamped; times and the socket's
+# number aside, the same lines.
+trace=1 situation half_close 'send=line\r\n,halfclose,log'
+trace_lines() {  # linux|wine
+  tr -d '\r' <"$runs/half_close.$1.err" | sed -nE 's/^[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} \[[0-9]+ /[N /p' |
+    sed -E 's/port [0-9]+/port PORT/'
+}
+if [ -f "$runs/half_close.wine.err" ]; then
+  check "--trace: the traffic as on Linux" "$(trace_lines linux)" "$(trace_lines wine)"
+  check "--trace: the line received among them" yes "$(trace_lines wine | grep -q '127.0.0.1] <- line$' && echo yes)"
+fi
+# No tavrel.exit: the run ends once nothing can call the script back.
+situation ends_by_itself 'send=one\r\ntwo\r\n,close'
 situation soak_hostile ask
 # The limit of open sockets is not run under Wine: there it is the descriptor
 # limit of Wine's own processes, whose services and threads need descriptors too
@@ -203,6 +190,122 @@ wine_differs "sockets are descriptors of Wine's processes: at their limit Wine i
 # A reload stops running code (the hosts' doing, on either side): a callback it
 # cuts short prints its error, as often as it happens to.
 drop='^Error \(Read\): .*interrupted!$' situation reload flood=r
+
+# --- tavrel.exe as tavrel: scripts from standard input, os.exit, Ctrl-C ---
+from_stdin() {  # text, tavrel command...
+  local text=$1; shift
+  printf '%s' "$text" | transcript "$@"
+}
+piped=$'print(arg[0], arg[1], arg[2]) print(cvn_old.MD5("abc"))\nos.exit(3)\n'
+check "a script from standard input, with arguments and os.exit" "$(from_stdin "$piped" build/tavrel - a b)" \
+  "$(cd "$win" && from_stdin "$piped" timeout 60 "${wine[@]}" tavrel.exe - a b)"
+check "a script from standard input that does not compile" "$(from_stdin '+' build/tavrel)" \
+  "$(cd "$win" && from_stdin '+' timeout 60 "${wine[@]}" tavrel.exe)"
+lines=$'x = 6\nx * 7\nfunction f()\n  return x\nend\n=f()\nerror("oops", 0)\nos.exit(4)\n'
+check "the console reading a pipe: chunks over lines, =expr, errors, os.exit" "$(from_stdin "$lines" build/tavrel -i)" \
+  "$(cd "$win" && from_stdin "$lines" timeout 60 "${wine[@]}" tavrel.exe -i)"
+# Ctrl-C, as SIGINT for tavrel and for Wine, which makes it tavrel.exe's console
+# control event: the running code stops with where it was, the plug-in is told
+# (the atclose function runs), status 130; a blocking Open (a connect to a
+# listener whose queue is full) is aborted.
+interrupted() {  # linux|wine, script, the line after which Ctrl-C comes
+  local out=$runs/interrupt.$1 pid
+  if [ "$1" = linux ]; then
+    build/tavrel "$2" >"$out" 2>&1 &
+  else
+    (cd "$win" && exec "${wine[@]}" tavrel.exe "$(windows_path "$2")") >"$out" 2>&1 &
+  fi
+  pid=$!
+  for _ in $(seq 600); do grep -q "^$3" "$out" && break; sleep 0.1; done
+  sleep 0.5  # into the loop, or the connect
+  kill -INT "$pid"
+  for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid"
+  echo "exit $?" >>"$out"
+  tr -d '\r' <"$out" | sed -E 's/^\t[^ ]*[/\\]([a-z]+\.lua):/\t\1:/'
+}
+printf 'tavrel.atclose(function() print("closed") end)\nprint("running")\nwhile true do end\n' >"$runs/loop.lua"
+check "Ctrl-C stops running code: its place, the plug-in told, status 130" \
+  "$(interrupted linux "$runs/loop.lua" running)" "$(interrupted wine "$runs/loop.lua" running)"
+full_port=$(free_port)
+"$peer" --full "$full_port" >/dev/null 2>&1 &
+full_pid=$!
+listening "$full_port"
+printf 'print("opening")\nlocal s, st = cvn_old.Open("127.0.0.1", %s, "cb")\nprint("returned", s, st)\n' "$full_port" \
+  >"$runs/open.lua"
+check "Ctrl-C aborts a blocking Open" "$(interrupted linux "$runs/open.lua" opening)" \
+  "$(interrupted wine "$runs/open.lua" opening)"
+kill "$full_pid" 2>/dev/null
+wait "$full_pid" 2>/dev/null
+
+# The console in a terminal: tavrel.exe in Wine's console, which Wine draws on
+# the terminal it runs in, here a tmux pane of 80 columns. Keys are typed as a
+# user types them, each step waiting for what the last one shows; the screen
+# at the end is compared whole.
+tm=(tmux -L "corvane-wine-$$")
+pane() { "${tm[@]}" capture-pane -p -t console | sed 's/[[:space:]]*$//' | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
+shows() {  # text: true once it is on the screen (a guard of 60 s)
+  for _ in $(seq 600); do pane | grep -qF -- "$1" && return 0; sleep 0.1; done
+  echo "     not on the screen: $1"
+  return 1
+}
+prompt() {  # the last line is an empty prompt again
+  for _ in $(seq 600); do [ "$(pane | tail -1)" = ">" ] && return 0; sleep 0.1; done
+  echo "     no fresh prompt"
+  return 1
+}
+type_keys() { "${tm[@]}" send-keys -t console -l -- "$1"; }
+press() { "${tm[@]}" send-keys -t console "$@"; }
+console_port=$(free_port)
+"$peer" --listen "$console_port" 'sleep=2000,send=hello\r\n,log' >"$runs/console.peer" 2>&1 &
+console_peer=$!
+listening "$console_port"
+"${tm[@]}" new-session -d -s console -x 80 -y 40 \
+  "cd '$win' && env WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all ${wine[*]} tavrel.exe; echo exit \$?; sleep 600"
+prompt
+type_keys 'x = 6'; press Enter; prompt
+type_keys 'function f()'; press Enter; shows '>>'
+type_keys '  return x * 7'; press Enter; type_keys 'end'; press Enter; prompt
+type_keys '=f()'; press Enter; shows 42 && prompt
+type_keys 'cvn_old.Op'; press Tab; shows '> cvn_old.Open('; press C-u; prompt
+type_keys "print('looping') while true do end"; press Enter; shows looping
+press C-c; shows 'in main chunk' && prompt
+type_keys 'half a line'; shows 'half a line'; press C-c; shows '^C' && prompt
+type_keys "function cb(line) print('got', line) end"; press Enter; prompt
+type_keys "s = cvn_old.Open('127.0.0.1', $console_port, 'cb')"; press Enter; prompt
+type_keys "print('typed')"; press Left Left; shows hello
+type_keys X; press Enter; shows typedX && prompt
+press Up; shows "> print('typedX')"; press Enter; prompt
+press C-d; shows 'exit 0'
+console_screen=$(pane | sed "s/$console_port/PORT/")
+"${tm[@]}" kill-server
+kill "$console_peer" 2>/dev/null
+wait "$console_peer" 2>/dev/null
+check "the console in a terminal: chunks over lines, =expr, Tab, Ctrl-C, a line arriving above the one typed, history" \
+  "Corvane 1.0, tavrel 1.0, Lua 5.1.5; Ctrl-Z or Ctrl-D quits
+> x = 6
+> function f()
+>>   return x * 7
+>> end
+> =f()
+42
+> print('looping') while true do end
+looping
+interrupted!
+stack traceback:
+        console:1: in main chunk
+> half a line^C
+> function cb(line) print('got', line) end
+> s = cvn_old.Open('127.0.0.1', PORT, 'cb')
+got     hello
+> print('typedX')
+typedX
+> print('typedX')
+typedX
+>
+exit 0" "$console_screen"
+wine_differs "Wine's console in a terminal does not pass Ctrl-Z on; Ctrl-D ends the console there."
 
 # Names and NetBIOS where only loopback and the hosts file answer: a name no one
 # knows fails with 11001, and adapter 0 does not exist, on both sides.
@@ -217,5 +320,4 @@ else
 fi
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
-echo "wine: $pass passed, $fail failed"
-[ "$fail" -eq 0 ]
+summary checks

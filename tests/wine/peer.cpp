@@ -2,9 +2,11 @@
 // loopback, so that a script under tavrel and under tavrel.exe meets the same
 // peer. Listens on 127.0.0.1:PORT and gives each accepted connection the next
 // role of its command line (the last one repeats; none: log); or opens COUNT connections
-// to PORT, 32 at a time, each sending "client N" and closing.
+// to PORT, 32 at a time, each sending "client N" and closing; or listens on
+// PORT with a full accept queue, so that a connect to it waits unanswered.
 //   wine_peer --listen PORT ROLE...
 //   wine_peer --connect PORT COUNT
+//   wine_peer --full PORT
 // A role is a comma-separated list of steps, done in order:
 //   send=TEXT     TEXT with \r and \n as escapes      sleep=MS
 //   halfclose     shut the sending direction           close, reset (RST)
@@ -201,6 +203,24 @@ int connect_many(int port, int count) {
   return 0;
 }
 
+// A backlog of 0 still queues one connection; what comes after it waits: the
+// kernel drops its SYN.
+int full(int port) {
+  int ls = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = loopback(port);
+  if (::bind(ls, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(ls, 0) != 0) {
+    std::perror("wine_peer: listen");
+    return 1;
+  }
+  std::vector<int> queued;
+  for (int i = 0; i < 2; ++i) {
+    int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    queued.push_back(c);
+  }
+  for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,6 +236,7 @@ int main(int argc, char** argv) {
     return serve(std::atoi(argv[2]), roles);
   }
   if (mode == "--connect" && argc == 4) return connect_many(std::atoi(argv[2]), std::atoi(argv[3]));
-  std::fputs("usage: wine_peer --listen PORT ROLE... | --connect PORT COUNT\n", stderr);
+  if (mode == "--full") return full(std::atoi(argv[2]));
+  std::fputs("usage: wine_peer --listen PORT ROLE... | --connect PORT COUNT | --full PORT\n", stderr);
   return 2;
 }

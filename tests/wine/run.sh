@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Windows plug-in with MinGW-w64 and runs the Wine checks
-# (tests/wine/checks.sh): the boundary transcript on Lua 5.1 (lua51.dll) and on
-# the Lua 5.0 test double (lua50.dll), and one script per network situation and
-# hostile peer (tests/wine/checks/), each transcript compared with the Linux
-# build's; CVN_WINE_ONLY="name ..." runs only those scripts. The 32-bit DLL, the
+# Builds the Windows release with MinGW-w64 (win32/release.sh: the plug-in,
+# tavrel.exe, gcsim.exe, ccf2sendir.exe, the zip and the installer) and runs the
+# Wine checks: tests/wine/checks.sh, the boundary transcript on Lua 5.1
+# (lua51.dll) and on the Lua 5.0 test double (lua50.dll), and one script per
+# network situation and hostile peer (tests/wine/checks/), each transcript
+# compared with the Linux build's (CVN_WINE_ONLY="name ..." runs only those
+# scripts); and tests/wine/release_checks.sh, the release tried from its
+# archive and installer in a fresh prefix as a user would. The 32-bit DLL, the
 # one hosts load, lands in build-win32/corvane.dll and is run wherever that can
 # be had:
 #   - where the kernel runs 32-bit programs: under 32-bit Wine as it is;
@@ -23,16 +26,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 out=$root/build-win32
 mkdir -p "$out"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt_get() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-install_missing() {  # packages...
-  local need=() p
-  for p in "$@"; do installed "$p" || need+=("$p"); done
-  [ ${#need[@]} -eq 0 ] && return 0
-  apt_get update -qq && apt_get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-}
+. tools/apt.sh
+sudo=$apt_sudo
 
 # --- Does this kernel run 32-bit programs? Asked before any package changes. ---
 # A 93-byte i386 program that exits 0. Its ELF ABI-version byte is 1, which the
@@ -87,6 +82,7 @@ cleanup() {
   fi
   WINEPREFIX=$prefix32 wineserver -k 2>/dev/null
   WINEPREFIX=$prefix64 wineserver -k 2>/dev/null
+  WINEPREFIX=$out/release-prefix wineserver -k 2>/dev/null
   if [ -n "$binfmt_entry" ] && [ -e "$binfmt/$binfmt_entry" ]; then
     echo -1 | $sudo tee "$binfmt/$binfmt_entry" >/dev/null
   fi
@@ -104,7 +100,7 @@ emulation_start() {
     if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
       add_source corvane-backports.list "deb http://deb.debian.org/debian bookworm-backports main"
     fi
-    apt_get update -qq && apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+    apt_update && apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
   fi
   qemu_usable || return 1
   [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
@@ -129,14 +125,14 @@ install_wine32() {
     $sudo dpkg --add-architecture i386 2>/dev/null || return 1
     added=yes
   fi
-  if [ $added = yes ] && ! apt_get update -qq || ! install_missing wine wine32:i386; then
+  if [ $added = yes ] && ! apt_update || ! install_missing wine wine32:i386; then
     # Nothing of i386 got installed: the architecture goes again.
     [ $added = yes ] && $sudo dpkg --remove-architecture i386 2>/dev/null
     return 1
   fi
 }
 
-install_missing g++-mingw-w64-i686 dpkg-dev binutils || { echo "wine tests: cannot install MinGW-w64"; exit 1; }
+install_missing g++-mingw-w64-i686 dpkg-dev binutils tmux || { echo "wine tests: cannot install MinGW-w64 and tmux"; exit 1; }
 mode=wine64
 if [ $native32 = yes ]; then
   install_wine32 && mode=native
@@ -152,23 +148,17 @@ if [ $mode = wine64 ]; then
   install_missing g++-mingw-w64-x86-64 wine64 || { echo "wine tests: cannot install 64-bit Wine"; exit 1; }
 fi
 
-# Lua 5.1 from Debian's source package.
-lua_src=$(ls -d "$out"/lua/lua5.1-*/src 2>/dev/null | head -1)
-if [ -z "$lua_src" ]; then
-  if ! grep -rqs "^deb-src .*bookworm main" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    add_source corvane-src.list "deb-src http://deb.debian.org/debian bookworm main"
-    apt_get update -qq
-  fi
-  mkdir -p "$out/lua" && (cd "$out/lua" && apt-get source -qq lua5.1 >/dev/null 2>&1)
-  lua_src=$(ls -d "$out"/lua/lua5.1-*/src | head -1)
-fi
-
+# The release (win32/release.sh, which also fetches Lua 5.1's source): the
+# 32-bit build the checks run, and the archive and installer they try.
+release=$(win32/release.sh "$out") || exit 1
+zip=$(sed -n 1p <<<"$release")
+setup=$(sed -n 2p <<<"$release")
+lua_src=$(ls -d "$out"/lua/lua5.1-*/src | head -1)
 windows_build() {  # build dir, toolchain file
   cmake -S win32 -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" -DLUA_SRC="$lua_src" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
   cmake --build "$1" -j2 >/dev/null || { cmake --build "$1" 2>&1 | tail -30; return 1; }
 }
-windows_build "$out" toolchain-mingw32.cmake || exit 1
 win=$out
 objdump=i686-w64-mingw32-objdump
 wine=(wine)
@@ -184,14 +174,12 @@ fi
 
 # The Linux builds to compare with.
 cmake -S . -B build -DCVN_BENCH=OFF >/dev/null &&
-  cmake --build build -j2 --target tavrel tavrel50 corvane wine_peer >/dev/null || exit 1
+  cmake --build build -j2 --target tavrel tavrel50 corvane wine_peer gcsim ccf2sendir >/dev/null || exit 1
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. tests/wine/lib.sh
 if [ ! -f "$WINEPREFIX/.ready" ]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 600 "${wine[@]}" wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1
-  "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX/../wineboot.log" 2>&1
-  wineserver -w
+  make_prefix
   touch "$WINEPREFIX/.ready"
 fi
 
@@ -200,4 +188,18 @@ fi
 # running out here would make them on this machine's network, so none is left.
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
-CVN_WINE_DIR=$win CVN_WINE="${wine[*]}" CVN_WINE_MODE=$mode tests/offline.sh tests/wine/checks.sh
+CVN_WINE_DIR=$win CVN_WINE="${wine[*]}" CVN_WINE_MODE=$mode tests/offline.sh tests/wine/checks.sh | tee "$out/checks.log"
+if [ $mode = wine64 ]; then
+  echo "not run: the release's checks (its 32-bit programs need 32-bit Wine)"
+else
+  CVN_WINE="${wine[*]}" CVN_RELEASE_ZIP=$zip CVN_RELEASE_SETUP=$setup CVN_RELEASE_PREFIX=$out/release-prefix \
+    tests/offline.sh tests/wine/release_checks.sh | tee -a "$out/checks.log"
+fi
+# Each part ends with "NAME: N passed, M failed"; a part that did not get there
+# counts as a failure.
+parts=2
+[ $mode = wine64 ] && parts=1
+read -r passed failed < <(awk -v parts=$parts '/^[a-z]+: [0-9]+ passed, [0-9]+ failed$/ {p += $2; f += $4; n++}
+  END {print p + 0, f + (n < parts ? 1 : 0)}' "$out/checks.log")
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
