@@ -49,6 +49,7 @@ not_run() {  # command
     ./tools/setup.sh*) needs=tools/setup.sh; echo "it builds in the clone itself; the Demo test runs the demo it ends with" ;;
     ./tools/test.sh*) needs=tools/test.sh; echo "it runs the suite this test is part of" ;;
     tests/wine/run.sh*) needs=tests/wine/run.sh; echo "tools/test.sh runs it" ;;
+    win32/release.sh*) needs=win32/release.sh; echo "tools/test.sh runs it, through tests/wine/run.sh" ;;
     "cmake -S . -B build"*) echo "the build under test is that build" ;;
     "(cd build && ctest)"*) echo "it runs the suite this test is part of" ;;
     bench/*|tests/fuzz/run.sh*) needs=${c%% *}; echo "it takes minutes" ;;
