@@ -184,6 +184,22 @@ TEST(Tavrel, ReloadReleasesTheScriptsListenerSoItCanListenAgain) {
   EXPECT_EQ("tavrel: interrupted!\n", r.err());
 }
 
+// tavrel.reload() does what SIGHUP does, from the script itself (and on Windows,
+// which has no SIGHUP): the running chunk stops, the state with its listener
+// goes, and the script runs again in a new one.
+TEST(Tavrel, ReloadFromTheScriptRunsItAgainInANewState) {
+  std::uint16_t port = free_port();
+  TavrelRun r({"--timeout", "20", "SCRIPT"},
+              "local runs = string.gsub(arg[0], 's.lua$', 'runs') "
+              "local f = io.open(runs) local n = f and tonumber(f:read('*a')) or 0 if f then f:close() end "
+              "n = n + 1 f = io.open(runs, 'w') f:write(n) f:close() "
+              "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('run', n, st) "
+              "if n == 1 then tavrel.reload() print('not reached') end tavrel.exit(5)");
+  EXPECT_EQ(5, r.wait());
+  EXPECT_EQ("run\t1\t0\nrun\t2\t0\n", r.out());
+  EXPECT_EQ("", r.err());
+}
+
 TEST(Tavrel, CallbacksRunWhileTheScriptSleepsAndExitFromACallback) {
   PeerListener l;
   TavrelRun r({"--timeout", "20", "SCRIPT"},

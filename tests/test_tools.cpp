@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "../tools/options.h"
 #include "ccf.h"
 #include "harness.h"
 #include "offline.h"
@@ -280,6 +281,36 @@ TEST(CommandLines, AreParsedAlikeAndTheirErrorsNamed) {
   Process timed({"/bin/sh", "-c", std::string("echo 'tavrel.sleep(60)' | ") + CVN_TAVREL_PATH +
                                       " --timeout=0.2 --plugin " CVN_BINARY_DIR "/libcorvane.so -"});
   EXPECT_EQ(124, timed.wait());
+}
+
+// getopt_long's failures as the C libraries report them: glibc says '?' for a
+// value given to an option that takes none, MinGW's (the Windows programs')
+// ':', as for a value missing; each is named for what it is.
+TEST(CommandLines, OptionErrorsAreNamedWhicheverWayGetoptReportsThem) {
+  const struct {
+    const char* arg;
+    int c;
+    int optopt;
+    const char* said;
+  } cases[] = {
+      {"--cr=1", '?', 256, "x: option '--cr' takes no value\n"},
+      {"--cr=1", ':', 0, "x: option '--cr' takes no value\n"},
+      {"--timeout", ':', 256, "x: option '--timeout' needs a value\n"},
+      {"-r", ':', 'r', "x: option '-r' needs a value\n"},
+      {"--nonesuch=1", '?', 0, "x: unknown option '--nonesuch'\n"},
+      {"-q", '?', 'q', "x: unknown option '-q'\n"},
+  };
+  for (const auto& c : cases) {
+    char prog[] = "x";
+    std::string arg = c.arg;
+    char* argv[] = {prog, arg.data(), nullptr};
+    optind = 2;
+    optopt = c.optopt;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(2, cvn::cli::option_error("x", argv, c.c));
+    EXPECT_EQ(std::string(c.said) + "Try 'x --help' for more information.\n", testing::internal::GetCapturedStderr())
+        << c.arg << " " << c.c;
+  }
 }
 
 // A name for --bind is looked up; the address is what the simulator reports.
