@@ -3,8 +3,8 @@
 # tests/wine/run.sh under tests/offline.sh once the release is made:
 #   - the archive unpacked into a fresh prefix's C:\ holds the release's files;
 #   - gcsim.exe and tavrel.exe examples\ir_demo.lua from there give the demo's
-#     transcript and the simulator's log as on Linux (times and the socket's
-#     number aside);
+#     transcript and the simulator's log as on Linux (times, the port and the
+#     socket's number aside), in each of the simulator's three reply families;
 #   - ccf2sendir.exe gives the Linux one's standard output, standard error and
 #     status, byte for byte, over a corpus of good and bad codes and options;
 #   - gcsim.exe and tavrel.exe refuse bad input with the Linux ones' words and
@@ -48,32 +48,37 @@ listening() {  # log file: waits up to 60 s for gcsim's first line
   for _ in $(seq 600); do grep -q "^gcsim listening" "$1" 2>/dev/null && return 0; sleep 0.1; done
   return 1
 }
-demo() {  # linux|windows
-  local port sim status
+demo() {  # linux|windows, family
+  local port sim status log=$runs/$1.$2
   port=$(free_port)
   if [ "$1" = linux ]; then
-    build/gcsim --port "$port" --log >"$runs/gcsim.$1" 2>&1 &
+    build/gcsim --port "$port" --family "$2" --log >"$log.gcsim" 2>&1 &
   else
-    (cd "$app" && exec "${wine[@]}" gcsim.exe --port "$port" --log) >"$runs/gcsim.$1" 2>&1 &
+    (cd "$app" && exec "${wine[@]}" gcsim.exe --port "$port" --family "$2" --log) >"$log.gcsim" 2>&1 &
   fi
   sim=$!
-  listening "$runs/gcsim.$1"
+  listening "$log.gcsim"
   if [ "$1" = linux ]; then
-    build/tavrel --timeout 60 examples/ir_demo.lua 127.0.0.1 "$port" >"$runs/demo.$1" 2>&1
+    build/tavrel --timeout 60 examples/ir_demo.lua 127.0.0.1 "$port" >"$log.demo" 2>&1
   else
     (cd "$app" && timeout 180 "${wine[@]}" tavrel.exe --timeout 120 'examples\ir_demo.lua' 127.0.0.1 "$port") \
-      >"$runs/demo.$1" 2>&1
+      >"$log.demo" 2>&1
   fi
   status=$?
   kill "$sim" 2>/dev/null
   wait "$sim" 2>/dev/null
-  echo "exit $status" >>"$runs/demo.$1"
+  echo "exit $status" >>"$log.demo"
 }
-demo linux
-demo windows
-check "gcsim.exe and tavrel.exe examples\\ir_demo.lua: the demo's transcript" \
-  "$(demo_lines <"$runs/demo.linux")" "$(demo_lines <"$runs/demo.windows")"
-check "gcsim.exe --log: what the gateway saw" "$(log_lines <"$runs/gcsim.linux")" "$(log_lines <"$runs/gcsim.windows")"
+# In each of the simulator's reply families.
+for family in tagged bare legacy; do
+  demo linux $family
+  demo windows $family
+  check "gcsim.exe --family $family and tavrel.exe examples\\ir_demo.lua: the demo's transcript" \
+    "$(demo_lines <"$runs/linux.$family.demo")" "$(demo_lines <"$runs/windows.$family.demo")"
+  check "gcsim.exe --family $family --log: what the gateway saw" \
+    "$(log_lines <"$runs/linux.$family.gcsim")" "$(log_lines <"$runs/windows.$family.gcsim")"
+done
+check "the demo ran through" $'demo finished\nexit 0' "$(demo_lines <"$runs/windows.tagged.demo" | tail -2)"
 
 # --- ccf2sendir, byte for byte ---
 # Codes as they come: good ones, the plug-in's refusals (bad hex, groups, gaps,
