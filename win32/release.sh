@@ -4,7 +4,7 @@
 # cross-builds the 32-bit plug-in and programs with MinGW-w64 and makes
 #   BUILD_DIR/corvane-<version>-win32.zip        the release's folder, zipped
 #   BUILD_DIR/corvane-<version>-win32-setup.exe  the same files in an installer
-# Installs what it needs: MinGW-w64, cmark-gfm (the docs as pages), nsis
+# Installs what it needs: CMake, MinGW-w64, cmark-gfm (the docs as pages), nsis
 # (makensis) and Lua 5.1's source (Debian's source package, unpacked under
 # BUILD_DIR/lua; the apt source it may add for that goes again at the end).
 # Prints the two files' paths; exit 0 when both were made.
@@ -20,7 +20,8 @@ added_source=""
 cleanup() { [ -z "$added_source" ] || $apt_sudo rm -f "$added_source"; }
 trap cleanup EXIT
 
-install_missing g++-mingw-w64-i686 cmark-gfm nsis || { echo "win32/release.sh: cannot install MinGW-w64, cmark-gfm and nsis" >&2; exit 1; }
+install_missing cmake make dpkg-dev g++-mingw-w64-i686 cmark-gfm nsis ||
+  { echo "win32/release.sh: cannot install CMake, MinGW-w64, cmark-gfm and nsis" >&2; exit 1; }
 
 lua_src=$(ls -d "$out"/lua/lua5.1-*/src 2>/dev/null | head -1 || true)
 if [ -z "$lua_src" ]; then
