@@ -1,8 +1,8 @@
 ; The Windows installer: the files of the release archive under Program Files,
 ; a Start-menu folder with the docs, and an uninstaller, registered with
 ; Windows, that removes everything the installer put there. /S runs either
-; silently. Made by win32/package.cmake, which defines VERSION, STAGE (the
-; release's files), FILES (files.nsh: what to install and to remove) and OUT.
+; silently. Made by win32/package.cmake, which defines VERSION, FILES (files.nsh:
+; the release's files, what to install and what to remove) and OUT.
 Unicode true
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
