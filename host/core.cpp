@@ -13,6 +13,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -138,6 +139,40 @@ int l_clock(lua_State* L) {
   return 1;
 }
 
+// print as Lua's own, with the line written in one piece. Lua's writes each
+// value and separator on its own, and on Windows, where standard output is not
+// buffered, the console's relay could take a line's first value for a line
+// ending in no line end and show the rest on a row of its own.
+int l_print(lua_State* L) {
+  int n = lua_gettop(L);
+  if (!lua_checkstack(L, 2 * n + 2)) return luaL_error(L, "too many values to print");
+  int first = n + 1;
+  lua_getglobal(L, "tostring");
+  int tostring = lua_gettop(L);
+  for (int i = 1; i <= n; ++i) {
+    if (i > 1) lua_pushstring(L, "\t");
+    lua_pushvalue(L, tostring);
+    lua_pushvalue(L, i);
+    lua_call(L, 1, 1);
+    const char* s = lua_tostring(L, -1);
+#if defined(CVN_HOST_LUA50)
+    if (s == nullptr) return luaL_error(L, "`tostring' must return a string to `print'");
+#else
+    if (s == nullptr) return luaL_error(L, "'tostring' must return a string to 'print'");
+#endif
+    // Lua's print writes a value up to its first zero byte.
+    if (std::strlen(s) != lua_strlen(L, -1)) {
+      lua_pushstring(L, s);
+      lua_remove(L, -2);
+    }
+  }
+  lua_pushstring(L, "\n");
+  lua_remove(L, tostring);
+  lua_concat(L, lua_gettop(L) - first + 1);
+  std::fwrite(lua_tostring(L, -1), 1, lua_strlen(L, -1), stdout);
+  return 0;
+}
+
 const luaL_reg kTavrel[] = {{"exit", l_exit},       {"sleep", l_sleep},   {"clock", l_clock},
                             {"atclose", host_atclose}, {"reload", l_reload}, {nullptr, nullptr}};
 
@@ -145,6 +180,8 @@ lua_State* new_state(const Options& o) {
   lua_State* L = lua_open();
   if (L == nullptr) return nullptr;
   host_open_libs(L);
+  lua_pushcfunction(L, l_print);
+  lua_setglobal(L, "print");
   luaL_openlib(L, "tavrel", kTavrel, 0);
   lua_pop(L, 1);
   lua_getglobal(L, "os");

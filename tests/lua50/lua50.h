@@ -79,6 +79,7 @@ void lua_rawseti(lua_State* L, int idx, int n);
 int lua_next(lua_State* L, int idx);
 int lua_getmetatable(lua_State* L, int objindex);
 
+void lua_concat(lua_State* L, int n);
 void lua_call(lua_State* L, int nargs, int nresults);
 int lua_pcall(lua_State* L, int nargs, int nresults, int errfunc);
 int lua_cpcall(lua_State* L, lua_CFunction fn, void* ud);

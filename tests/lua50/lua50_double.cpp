@@ -115,6 +115,7 @@ void lua_rawseti(lua_State* L, int idx, int n) { l51_lua_rawseti(L, index51(idx)
 int lua_next(lua_State* L, int idx) { return l51_lua_next(L, index51(idx)); }
 int lua_getmetatable(lua_State* L, int idx) { return l51_lua_getmetatable(L, index51(idx)); }
 
+void lua_concat(lua_State* L, int n) { l51_lua_concat(L, n); }
 void lua_call(lua_State* L, int nargs, int nresults) { l51_lua_call(L, nargs, nresults); }
 int lua_pcall(lua_State* L, int nargs, int nresults, int errfunc) {
   return status50(l51_lua_pcall(L, nargs, nresults, errfunc == 0 ? 0 : index51(errfunc)));
