@@ -3,7 +3,14 @@
 #include "../platform.h"
 
 #include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#if defined(__linux__)
+#include <linux/futex.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -95,22 +102,75 @@ void mutex_release(Mutex m) {
   if (m != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m));
 }
 
+#if defined(__linux__) && defined(__GLIBC__)
+namespace {
+
+// glibc's lock word of a plain, recursive or error-checking mutex: 0 free, 1 held,
+// 2 held while a thread may sleep on the word's futex waiting for it. A release
+// that finds 2 wakes one sleeper; a sleeper that wakes takes the lock by setting 2
+// again, so its own release wakes the next one.
+constexpr int kKindRobust = 16, kKindInherit = 32, kKindProtect = 64;  // another lock word
+constexpr int kKindShared = 128;                                     // futexes not private
+
+// Switches of this thread away from its core so far, of either kind.
+long switches_out() {
+  rusage ru{};
+  getrusage(RUSAGE_THREAD, &ru);
+  return ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
+long futex(int* word, int op, int value, const timespec* timeout) {
+  return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+}  // namespace
+
 void mutex_release_to_waiter(Mutex m) {
   if (m == nullptr) return;
   auto* pm = static_cast<pthread_mutex_t*>(m);
-#if defined(__GLIBC__)
-  // glibc's lock word: 0 free, 1 held, 2 held while another thread waits. The
-  // unlock wakes that thread, but the releaser asking again at once would win.
-  auto word = [pm] { return __atomic_load_n(&pm->__data.__lock, __ATOMIC_RELAXED); };
-  bool waited_for = word() > 1;
+  int* word = &pm->__data.__lock;
+  const int kind = pm->__data.__kind;
+  if (__atomic_load_n(word, __ATOMIC_RELAXED) < 2 || pm->__data.__count > 1 ||
+      (kind & (kKindRobust | kKindInherit | kKindProtect)) != 0) {
+    pthread_mutex_unlock(pm);  // nobody waits, or the lock stays held, or no word to watch
+    return;
+  }
+  // The releaser asking again at once would win against the thread the unlock
+  // wakes, so this thread waits, asleep, until that thread has had the lock: it
+  // sleeps on the lock word's own futex, where the waiter's release (it holds the
+  // word at 2) wakes it. It does not sleep when the word shows the lock taken, or
+  // when this thread has been switched out since the unlock: the woken thread has
+  // then run, and may have taken and released the lock already.
+  const int priv = (kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
+  const long before = switches_out();
   pthread_mutex_unlock(pm);
-  if (!waited_for) return;
   constexpr auto kLongest = std::chrono::microseconds(200);
-  auto until = std::chrono::steady_clock::now() + kLongest;
-  while (word() == 0 && std::chrono::steady_clock::now() < until) sched_yield();
-#else
-  pthread_mutex_unlock(pm);
-#endif
+  const auto until = std::chrono::steady_clock::now() + kLongest;
+  for (;;) {
+    if (__atomic_load_n(word, __ATOMIC_ACQUIRE) != 0 || switches_out() != before) return;
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    timespec ts{0, static_cast<long>(left.count())};
+    if (futex(word, FUTEX_WAIT | priv, 0, &ts) == 0) {
+      // Woken by a release: the wake may have been meant for a thread waiting for
+      // the lock, which would sleep on with the lock free. Passed on.
+      futex(word, FUTEX_WAKE | priv, 1, nullptr);
+      return;
+    }
+    if (errno == ETIMEDOUT) return;
+    // EAGAIN: the word was not 0 any more; EINTR: a signal. Looked at again.
+  }
 }
+
+bool mutex_waited_for(Mutex m) {
+  if (m == nullptr) return false;
+  auto* pm = static_cast<pthread_mutex_t*>(m);
+  if ((pm->__data.__kind & (kKindRobust | kKindInherit | kKindProtect)) != 0) return true;
+  return __atomic_load_n(&pm->__data.__lock, __ATOMIC_RELAXED) > 1;
+}
+#else
+void mutex_release_to_waiter(Mutex m) { mutex_release(m); }
+bool mutex_waited_for(Mutex m) { return m != nullptr; }
+#endif
 
 }  // namespace cvn::plat
