@@ -11,10 +11,8 @@
 // pass over its characters and one raw lookup.
 int lua_push_object(lua_State* L, const char* name) {
   if (L == nullptr || name == nullptr || *name == '\0') return 0;
-  std::size_t n = 0;
-  bool dotted = false;
-  for (; name[n] != '\0'; ++n) dotted |= name[n] == '.';
-  if (!dotted) {  // a plain global
+  std::size_t n = std::strcspn(name, ".");
+  if (name[n] == '\0') {  // a plain global
     lua_pushlstring(L, name, n);
     lua_rawget(L, LUA_GLOBALSINDEX);
     if (lua_isfunction(L, -1)) return 1;
