@@ -1,5 +1,7 @@
 // The stand-in host's library: lua_push_object, which plug-ins call to push a
 // script callback by name.
+#include <cstring>
+
 #include "../include/host_interface.h"
 #include "host_lua.h"
 
@@ -8,7 +10,7 @@
 // not throw into the plug-in's C code, which calls this outside any protected call.
 // Like the Lua calls it makes, it leaves room on the stack to the caller: it needs
 // two free slots. The plug-in calls it once per line, so a plain name costs one
-// pass over its characters and one raw lookup.
+// scan of its characters and one raw lookup.
 int lua_push_object(lua_State* L, const char* name) {
   if (L == nullptr || name == nullptr || *name == '\0') return 0;
   std::size_t n = std::strcspn(name, ".");
