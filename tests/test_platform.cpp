@@ -3,6 +3,7 @@
 // script lock handed to a thread that waits for it.
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <map>
@@ -312,6 +313,27 @@ TEST(Locks, AWaiterIsSeenAndAHeldLockStaysHeldThroughAnInnerRelease) {
   EXPECT_TRUE(wait_until([&] { return had.load(); }));
   waiter.join();
   EXPECT_FALSE(plat::mutex_waited_for(m.handle()));
+}
+
+// A thread that had to wait for the lock holds it with glibc's word at 2, which
+// then says nothing of other waiters. Its release does not sleep waiting for one
+// (a sleep would show as a voluntary switch of the releasing thread).
+TEST(Locks, AReleaseAfterWaitingForTheLockDoesNotWaitForNobody) {
+  RecursiveMutex m;
+  pthread_mutex_lock(&m.mu);
+  std::atomic<long> switches{-1};
+  std::thread taker([&] {
+    ASSERT_TRUE(plat::mutex_wait(m.handle(), 5000));  // waits: the lock is held
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    plat::mutex_release_to_waiter(m.handle());
+    getrusage(RUSAGE_THREAD, &after);
+    switches = after.ru_nvcsw - before.ru_nvcsw;
+  });
+  EXPECT_TRUE(wait_until([&] { return plat::mutex_waited_for(m.handle()); }));
+  pthread_mutex_unlock(&m.mu);
+  taker.join();
+  EXPECT_EQ(0, switches.load());
 }
 
 // The releaser that waits for its waiter sleeps on the lock's own futex, where a

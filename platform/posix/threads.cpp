@@ -80,37 +80,30 @@ void thread_release(Thread t) {
   delete t;
 }
 
-bool mutex_wait(Mutex m, unsigned timeout_ms) {
-  if (m == nullptr) return false;
-  auto* pm = static_cast<pthread_mutex_t*>(m);
-  if (pthread_mutex_trylock(pm) == 0) return true;  // the common case, without a clock read
-  if (timeout_ms == 0) return false;
-  // pthread_mutex_timedlock takes a wall-clock deadline; the monotonic variant
-  // would be immune to clock steps but is not seen by ThreadSanitizer.
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  ts.tv_sec += timeout_ms / 1000;
-  ts.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
-  if (ts.tv_nsec >= 1000000000) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000;
-  }
-  return pthread_mutex_timedlock(pm, &ts) == 0;
-}
-
-void mutex_release(Mutex m) {
-  if (m != nullptr) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(m));
-}
-
 #if defined(__linux__) && defined(__GLIBC__)
 namespace {
 
 // glibc's lock word of a plain, recursive or error-checking mutex: 0 free, 1 held,
 // 2 held while a thread may sleep on the word's futex waiting for it. A release
 // that finds 2 wakes one sleeper; a sleeper that wakes takes the lock by setting 2
-// again, so its own release wakes the next one.
+// again, whether or not another thread still sleeps, so that its own release
+// wakes the next one.
 constexpr int kKindRobust = 16, kKindInherit = 32, kKindProtect = 64;  // another lock word
 constexpr int kKindShared = 128;                                     // futexes not private
+
+int* lock_word(pthread_mutex_t* pm) { return &pm->__data.__lock; }
+bool word_known(const pthread_mutex_t* pm) {
+  return (pm->__data.__kind & (kKindRobust | kKindInherit | kKindProtect)) == 0;
+}
+bool outermost(const pthread_mutex_t* pm) { return pm->__data.__count <= 1; }
+
+// The lock this thread holds after waiting for it, if any: its word is 2 then,
+// and says nothing of other waiters.
+thread_local pthread_mutex_t* t_taken_after_wait = nullptr;
+
+void note_taken(pthread_mutex_t* pm, bool waited) {
+  if (outermost(pm)) t_taken_after_wait = waited ? pm : nullptr;
+}
 
 // Switches of this thread away from its core so far, of either kind.
 long switches_out() {
@@ -124,15 +117,55 @@ long futex(int* word, int op, int value, const timespec* timeout) {
 }
 
 }  // namespace
+#else
+namespace {
+void note_taken(pthread_mutex_t*, bool) {}
+}  // namespace
+#endif
 
+bool mutex_wait(Mutex m, unsigned timeout_ms) {
+  if (m == nullptr) return false;
+  auto* pm = static_cast<pthread_mutex_t*>(m);
+  if (pthread_mutex_trylock(pm) == 0) {  // the common case, without a clock read
+    note_taken(pm, false);
+    return true;
+  }
+  if (timeout_ms == 0) return false;
+  // pthread_mutex_timedlock takes a wall-clock deadline; the monotonic variant
+  // would be immune to clock steps but is not seen by ThreadSanitizer.
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  ts.tv_sec += timeout_ms / 1000;
+  ts.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+  if (ts.tv_nsec >= 1000000000) {
+    ts.tv_sec += 1;
+    ts.tv_nsec -= 1000000000;
+  }
+  if (pthread_mutex_timedlock(pm, &ts) != 0) return false;
+  note_taken(pm, true);
+  return true;
+}
+
+void mutex_release(Mutex m) {
+  if (m == nullptr) return;
+  auto* pm = static_cast<pthread_mutex_t*>(m);
+  note_taken(pm, false);
+  pthread_mutex_unlock(pm);
+}
+
+#if defined(__linux__) && defined(__GLIBC__)
 void mutex_release_to_waiter(Mutex m) {
   if (m == nullptr) return;
   auto* pm = static_cast<pthread_mutex_t*>(m);
-  int* word = &pm->__data.__lock;
-  const int kind = pm->__data.__kind;
-  if (__atomic_load_n(word, __ATOMIC_RELAXED) < 2 || pm->__data.__count > 1 ||
-      (kind & (kKindRobust | kKindInherit | kKindProtect)) != 0) {
-    pthread_mutex_unlock(pm);  // nobody waits, or the lock stays held, or no word to watch
+  int* word = lock_word(pm);
+  // A word of 2 means a waiter only when this thread took the lock without
+  // waiting for it; after a wait it may mean nobody, and a wait for nobody would
+  // last its whole time. Then the lock is only released: a waiter it wakes may
+  // lose it to this thread once more, and is seen at the next release.
+  const bool after_wait = t_taken_after_wait == pm;
+  note_taken(pm, false);
+  if (__atomic_load_n(word, __ATOMIC_RELAXED) < 2 || !outermost(pm) || after_wait || !word_known(pm)) {
+    pthread_mutex_unlock(pm);
     return;
   }
   // The releaser asking again at once would win against the thread the unlock
@@ -141,7 +174,7 @@ void mutex_release_to_waiter(Mutex m) {
   // word at 2) wakes it. It does not sleep when the word shows the lock taken, or
   // when this thread has been switched out since the unlock: the woken thread has
   // then run, and may have taken and released the lock already.
-  const int priv = (kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
+  const int priv = (pm->__data.__kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
   const long before = switches_out();
   pthread_mutex_unlock(pm);
   constexpr auto kLongest = std::chrono::microseconds(200);
@@ -165,8 +198,7 @@ void mutex_release_to_waiter(Mutex m) {
 bool mutex_waited_for(Mutex m) {
   if (m == nullptr) return false;
   auto* pm = static_cast<pthread_mutex_t*>(m);
-  if ((pm->__data.__kind & (kKindRobust | kKindInherit | kKindProtect)) != 0) return true;
-  return __atomic_load_n(&pm->__data.__lock, __ATOMIC_RELAXED) > 1;
+  return !word_known(pm) || __atomic_load_n(lock_word(pm), __ATOMIC_RELAXED) > 1;
 }
 #else
 void mutex_release_to_waiter(Mutex m) { mutex_release(m); }
