@@ -3,7 +3,10 @@
 //   floor      a tight C loop: 256 KiB recv, split at CR/LF in place,
 //              lua_pushlstring straight from the receive buffer, one lua_pcall
 //              per line; the baseline every ratio is taken against;
-//   LuaSocket  a lua5.1 script calling receive('*l') per line;
+//   LuaSocket  a lua5.1 script calling receive('*l') per line, or, for lines
+//              ended with CR too (which '*l' cannot split: it ends lines at LF and
+//              drops every CR), receiving what has arrived and splitting it with
+//              plain string.find, as the C floor does;
 //   corvane    the plug-in under tavrel, the callback named in Open or Accept,
 //              with a main chunk that returns after Open and, as "corvane, polls",
 //              with one that goes on polling in tavrel.sleep (a script thread that
