@@ -31,7 +31,7 @@ esac
 # every call down and so changes how lines bunch up). The sender makes none of
 # these calls.
 syscalls_per_1000() {
-  local n=1000000 calls=(sched_yield futex epoll_wait epoll_ctl recvfrom getrusage) out how
+  local n=1000000 calls=(sched_yield futex epoll_wait epoll_ctl recvfrom) out how
   out=$(mktemp)
   if perf stat -x, -o "$out" -e syscalls:sys_enter_futex true 2>/dev/null; then
     how=perf

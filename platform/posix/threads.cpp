@@ -3,7 +3,6 @@
 #include "../platform.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -105,13 +104,6 @@ void note_taken(pthread_mutex_t* pm, bool waited) {
   if (outermost(pm)) t_taken_after_wait = waited ? pm : nullptr;
 }
 
-// Switches of this thread away from its core so far, of either kind.
-long switches_out() {
-  rusage ru{};
-  getrusage(RUSAGE_THREAD, &ru);
-  return ru.ru_nvcsw + ru.ru_nivcsw;
-}
-
 long futex(int* word, int op, int value, const timespec* timeout) {
   return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
@@ -172,16 +164,23 @@ void mutex_release_to_waiter(Mutex m) {
   // wakes, so this thread waits, asleep, until that thread has had the lock: it
   // sleeps on the lock word's own futex, where the waiter's release (it holds the
   // word at 2) wakes it. It does not sleep when the word shows the lock taken, or
-  // when this thread has been switched out since the unlock: the woken thread has
-  // then run, and may have taken and released the lock already.
-  const int priv = (pm->__data.__kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
-  const long before = switches_out();
-  pthread_mutex_unlock(pm);
+  // when the unlock took so long that this thread must have been switched out in
+  // it: the woken thread, on this core, has then run, and may have taken and
+  // released the lock already. (Asking the system how often this thread was
+  // switched out would cost a call on either side of the unlock, and any call
+  // there was seen to delay the waiter's wake-up by tens of microseconds.)
+  using Clock = std::chrono::steady_clock;
+  constexpr auto kSwitchedOut = std::chrono::microseconds(20);
   constexpr auto kLongest = std::chrono::microseconds(200);
-  const auto until = std::chrono::steady_clock::now() + kLongest;
+  const int priv = (pm->__data.__kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
+  const auto unlocking = Clock::now();
+  pthread_mutex_unlock(pm);
+  const auto unlocked = Clock::now();
+  if (unlocked - unlocking > kSwitchedOut) return;
+  const auto until = unlocked + kLongest;
   for (;;) {
-    if (__atomic_load_n(word, __ATOMIC_ACQUIRE) != 0 || switches_out() != before) return;
-    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - std::chrono::steady_clock::now());
+    if (__atomic_load_n(word, __ATOMIC_ACQUIRE) != 0) return;
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now());
     if (left.count() <= 0) return;
     timespec ts{0, static_cast<long>(left.count())};
     if (futex(word, FUTEX_WAIT | priv, 0, &ts) == 0) {
