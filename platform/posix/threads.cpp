@@ -168,10 +168,13 @@ void mutex_release_to_waiter(Mutex m) {
   // it: the woken thread, on this core, has then run, and may have taken and
   // released the lock already. (Asking the system how often this thread was
   // switched out would cost a call on either side of the unlock, and any call
-  // there was seen to delay the waiter's wake-up by tens of microseconds.)
+  // there was seen to delay the waiter's wake-up by tens of microseconds.) A
+  // waiter on this core can also run its whole hold within that bound; the sleep
+  // then ends after kLongest, idle, and a waiter elsewhere that is slower to wake
+  // than that is let in at the next release.
   using Clock = std::chrono::steady_clock;
   constexpr auto kSwitchedOut = std::chrono::microseconds(20);
-  constexpr auto kLongest = std::chrono::microseconds(200);
+  constexpr auto kLongest = std::chrono::microseconds(50);
   const int priv = (pm->__data.__kind & kKindShared) != 0 ? 0 : FUTEX_PRIVATE_FLAG;
   const auto unlocking = Clock::now();
   pthread_mutex_unlock(pm);
