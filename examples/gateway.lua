@@ -2,6 +2,7 @@
 -- each wait with a time limit, and the reply shapes of every gateway family.
 -- The other examples load it from beside themselves (arg[0] is the script's path):
 --   local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")
+-- (a script read from standard input, whose arg[0] is "-", looks in examples/).
 --
 -- Like every example, written in the Lua that 5.0 and 5.1 share: the host runs
 -- its scripts on Lua 5.0, whose texts have no methods and which has no # operator.

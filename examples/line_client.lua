@@ -3,7 +3,9 @@
 -- reconnect it lets a keep-alive with limit 0 close each connection.
 --   tavrel examples/line_client.lua [HOST] [PORT] [CONNECTIONS]
 
-local gateway = dofile(string.gsub(arg[0], "[^/\\]*$", "") .. "gateway.lua")  -- from beside this script
+-- gateway.lua from beside this script; for one read from standard input
+-- (tavrel - < examples/x.lua), from examples/ under the current directory.
+local gateway = dofile((arg[0] == "-" and "examples/" or string.gsub(arg[0], "[^/\\]*$", "")) .. "gateway.lua")
 
 local host = arg[1] or "127.0.0.1"
 local port = tonumber(arg[2]) or 4998

@@ -6,6 +6,11 @@
 --   tavrel examples/line_server.lua [PORT]
 
 local port = tonumber(arg[1]) or 4999
+if port < 1 or port > 65535 or port ~= math.floor(port) then
+  print("the port is a whole number from 1 to 65535, not " .. arg[1])  -- Listen would take its low 16 bits
+  tavrel.exit(1)
+  return
+end
 local clients = {}
 
 function OnListen(text, listener, status)

@@ -1,8 +1,10 @@
 -- Lookups and digests: no connection needed.
 --   tavrel examples/lookups.lua [NAME...]
+-- looks up the NAMEs, or else three: this machine by name, a dotted address
+-- (never looked up) and a name no one has (.invalid: never registered).
 
 local names = { "localhost", "127.1", "no-such-host.invalid" }
-for i = 1, table.getn(arg) do table.insert(names, arg[i]) end
+if table.getn(arg) > 0 then names = arg end
 
 for _, name in ipairs(names) do
   local addr, st = cvn_old.Nslookup(name)

@@ -1,7 +1,10 @@
-// tavrel's console, on the main thread: Lua typed at a terminal through readline
-// (unfinished chunks continue on ">>", history kept in $HOME, completion of
-// globals and table fields, output from callbacks drawn above the line being
-// typed), or read as lines from a pipe. Each chunk runs under the script lock.
+// tavrel's console, on the main thread: Lua typed at a terminal (unfinished
+// chunks continue on ">>", a history, completion of globals and table fields,
+// output from callbacks drawn above the line being typed), or read as lines from
+// a pipe. Each chunk runs under the script lock. console_lines.cpp does what is
+// the same everywhere; console_readline.cpp (readline, the history kept in
+// $HOME) and console_win32.cpp (the Windows console, the history kept for the
+// session) read the terminal and draw.
 #pragma once
 
 #include <string>
@@ -23,11 +26,14 @@ struct ConsoleHost {
   bool (*quitting)();        // the run is ending
 };
 
-// Starts reading standard input. `interactive`: a terminal, with readline, the
-// banner line and the output of every thread drawn above the prompt.
-void console_start(const ConsoleHost& host, bool interactive, const std::string& banner);
-// Standard input while the console reads it, else -1: for the main loop's poll.
-int console_fd();
+// Starts reading standard input. `interactive`: a terminal, with a line editor, the
+// banner line and the output of every thread drawn above the prompt. `err_fd`
+// stands for standard error there: STDERR_FILENO, or where a filter in front of
+// it writes (tavrel_os.h's error_target).
+void console_start(const ConsoleHost& host, bool interactive, const std::string& banner, int err_fd);
+// The console still reads standard input: the main loop waits for it
+// (tavrel_os.h's wait_main).
+bool console_reading();
 // Standard input is readable (or at its end).
 void console_read();
 // Ctrl-C while nothing runs: the line being typed and an unfinished chunk are

@@ -63,6 +63,8 @@ void socket_library_stop();   // WSACleanup
 // number (a file, the terminal, a closed socket) fails with 10038.
 Socket tcp_socket();                                              // kInvalidSocket on failure
 int connect_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_net);  // 0 or -1
+// For listeners: a port only lingering connections hold binds, as on Windows;
+// one that another socket listens on fails with 10048.
 int bind_any(Socket s, std::uint16_t port_net);                   // 0 or -1
 int listen_socket(Socket s, int backlog);                         // 0 or -1
 // listen_socket's backlog for the longest queue the system allows (SOMAXCONN).

@@ -8,24 +8,23 @@
 namespace cvn {
 namespace {
 
-constexpr int kMinCount = 29;     // six groups
-constexpr int kCountLimit = 1300;  // the space after the 260th group
-
-bool is_hex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
+// The running count of the validator: a code of n groups ends at 5n - 1
+// characters, and the space after the 260th group would be the 1300th.
+constexpr std::size_t kMinCount = ccf_length(kCcfMinGroups);
+constexpr std::size_t kCountLimit = ccf_length(kCcfMaxGroups) + 1;
+static_assert(kMinCount == 29 && kCountLimit == 1300, "6 to 260 groups");
 
 }  // namespace
 
 bool ccf_validate(const char* text) {
   if (text == nullptr) return false;
-  int count = 0;
+  std::size_t count = 0;
   const char* p = text;
   for (;;) {
-    for (int i = 0; i < 4; ++i)
-      if (!is_hex(p[i])) return false;  // the terminator included
-    p += 4;
-    count += 4;
+    for (std::size_t i = 0; i < kCcfGroupDigits; ++i)
+      if (!ccf_is_hex(p[i])) return false;  // the terminator included
+    p += kCcfGroupDigits;
+    count += kCcfGroupDigits;
     if (*p == '\0') return count >= kMinCount;
     if (*p != ' ') return false;
     if (++count >= kCountLimit) return false;
@@ -35,7 +34,7 @@ bool ccf_validate(const char* text) {
 
 unsigned hex_word(const char* p) {
   unsigned v = 0;
-  for (int i = 0; i < 4; ++i) {
+  for (std::size_t i = 0; i < kCcfGroupDigits; ++i) {
     char c = p[i];
     v *= 16;
     if (c >= '0' && c <= '9')
@@ -48,17 +47,18 @@ unsigned hex_word(const char* p) {
   return v;
 }
 
+bool ccf_accepted(const char* text) { return ccf_validate(text) && ccf_word(text, kCcfFrequencyGroup) != 0; }
+
 int ccf_to_sendir(const char* ccf, std::int32_t module, std::int32_t connector,
                   std::int32_t repeat, std::uint16_t id, char* out, std::size_t cap) {
-  if (!ccf_validate(ccf)) return -1;
-  unsigned w = hex_word(ccf + 5);
-  if (w == 0) return -1;
-  unsigned frequency = ((41450 / w + 5) / 10) * 1000;
-  unsigned once = hex_word(ccf + 10);
+  if (!ccf_accepted(ccf)) return -1;
+  unsigned frequency = ccf_frequency(ccf_word(ccf, kCcfFrequencyGroup));
+  unsigned offset = ccf_repeat_offset(ccf_word(ccf, kCcfOnceGroup));
   int n = std::snprintf(out, cap, "sendir,%d:%d,%u,%u,%d,%u", module, connector,
-                        static_cast<unsigned>(id), frequency, repeat, 2 * once + 1);
+                        static_cast<unsigned>(id), frequency, repeat, offset);
   std::size_t len = std::strlen(ccf);
-  for (std::size_t at = 20; at + 4 <= len && n > 0 && static_cast<std::size_t>(n) < cap; at += 5)
+  for (std::size_t at = ccf_group_start(kCcfHeaderGroups);
+       at + kCcfGroupDigits <= len && n > 0 && static_cast<std::size_t>(n) < cap; at += kCcfGroupDigits + 1)
     n += std::snprintf(out + n, cap - static_cast<std::size_t>(n), ",%u", hex_word(ccf + at));
   if (n < 0 || static_cast<std::size_t>(n) + 2 > cap) return -1;
   out[n++] = '\r';

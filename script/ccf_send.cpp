@@ -5,7 +5,7 @@
 
 #include "../include/messages.h"
 #include "../net/socket_ops.h"
-#include "ccf.h"
+#include "ccf_send.h"
 
 namespace cvn {
 namespace {
@@ -17,7 +17,7 @@ std::uint16_t g_sendir_id = 0;
 
 int ccf_convert(const char* ccf, std::int32_t module, std::int32_t connector,
                 std::int32_t repeat, char* out, std::size_t cap) {
-  if (!ccf_validate(ccf) || hex_word(ccf + 5) == 0) {
+  if (!ccf_accepted(ccf)) {
     script_print("Incorrect CCF Pattarn\n");
     return -1;
   }

@@ -14,7 +14,7 @@
 #include "../net/network_thread.h"
 #include "../net/socket_ops.h"
 #include "args.h"
-#include "ccf.h"
+#include "ccf_send.h"
 #include "md5.h"
 
 namespace cvn {

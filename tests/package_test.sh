@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a build tree and looks at it as Debian's tools
-# do: computed dependencies, stripped programs, compressed man pages, copyright
-# and changelog, the host header usable on its own, a tavrel that runs from the
-# unpacked tree, and, where lintian is installed, not one lintian error.
+# do: computed dependencies, Homepage and Bugs, no maintainer scripts, stripped
+# programs, compressed man pages, the licence and changelog, a README whose
+# links and commands fit the installed tree, the host header usable on its own,
+# a tavrel that runs from the unpacked tree, and, where lintian is installed,
+# not one lintian error nor one of the warnings mended before.
 #   tests/package_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -20,6 +22,13 @@ for lib in libc6 liblua5.1-0 libreadline8 libstdc++6; do
 done
 [[ $(dpkg-deb -f "$deb" Description | wc -l) -gt 2 ]] || fail "no extended description"
 [[ $(dpkg-deb -f "$deb" Maintainer) != *localhost* ]] || fail "maintainer on localhost"
+[[ $(dpkg-deb -f "$deb" Homepage) == http* ]] || fail "no Homepage field"
+[[ -n $(dpkg-deb -f "$deb" Bugs) ]] || fail "no Bugs field"
+# The libraries are in a private directory, which ldconfig never reads.
+dpkg-deb -e "$deb" "$work/control"
+for script in postinst postrm; do
+  [ ! -e "$work/control/$script" ] || fail "a $script: $(cat "$work/control/$script")"
+done
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
@@ -29,6 +38,16 @@ for f in usr/include/corvane/host_interface.h usr/share/doc/corvane/copyright us
   [ -f "$root/$f" ] || fail "missing $f"
 done
 gzip -t "$root"/usr/share/man/man*/*.gz "$root/usr/share/doc/corvane/changelog.gz"
+doc=$root/usr/share/doc/corvane
+grep -q "^License: Expat" "$doc/copyright" || fail "the copyright file names no licence"
+# The installed README: links to the files beside it, the installed programs.
+for f in README.md script-reference.md host-interface.md gcsim.md architecture.md; do
+  [ -f "$doc/$f" ] || fail "missing usr/share/doc/corvane/$f"
+done
+for link in $(grep -o '](\([^)#]*\)' "$doc/README.md" | sed 's/^](//'); do
+  [ -f "$doc/$link" ] || fail "the installed README links $link, which is not beside it"
+done
+! grep -n 'build/\|(docs/\|tools/' "$doc/README.md" || fail "the installed README shows commands of the source tree"
 for f in usr/bin/tavrel usr/bin/gcsim usr/bin/ccf2sendir usr/lib/corvane/libcorvane.so usr/lib/corvane/libtavrel.so; do
   [[ $(file -b "$root/$f") == *", stripped"* ]] || fail "$f is not stripped"
 done
@@ -47,6 +66,9 @@ if command -v lintian >/dev/null; then
     fail "lintian reports errors"
   fi
   grep -v "root privileges" "$work/lintian.log" || true
+  for tag in maintscript-calls-ldconfig no-homepage-field copyright-should-refer-to-common-license-file; do
+    ! grep -q "$tag" "$work/lintian.log" || fail "lintian: $tag"
+  done
   echo "lintian: no errors"
 else
   echo "lintian is not installed: its check is skipped"

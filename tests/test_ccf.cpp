@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "../include/connection.h"
-#include "../script/ccf.h"
+#include "../script/ccf_send.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -73,7 +73,9 @@ TEST(CcfCheck, TheSlipsOfHandsAreNamed) {
   const std::pair<std::string, const char*> cases[] = {
       {"0000  006D 0002 0000 0158 00AC 0016 0041", "2 spaces between groups 1 and 2 (character 5)"},
       {"0000 006D\t0002 0000 0158 00AC 0016 0041", "a tab between groups 2 and 3"},
-      {"0000 006D 0002 0000 0158 00AC 0016 0041\n", "ends with white space \"\\n\""},
+      {"0000 006D 0002 0000 0158 00AC 0016 0041\n", "ends with a line end (\"\\n\")"},
+      {"0000 006D 0002 0000 0158 00AC 0016 0041\r\n", "ends with a line end (\"\\r\\n\")"},
+      {"0000 006D 0002 0000 0158 00AC 0016 0041 \r", "ends with white space with a line end (\" \\r\")"},
       {" 0000 006D 0002 0000 0158 00AC 0016 0041", "begins with a space"},
       {"0000 006D 0002 0000 0158 00AC 016 0041", "group 7 (\"016\") has 3 characters, not 4"},
       {"0000 006D 0002 0000 0158 00AC 0016 00G1", "group 8 (\"00G1\") holds 'G', not a hex digit"},
@@ -112,6 +114,7 @@ TEST(CcfCheck, WhatAGatewayRefusesIsNamedWithItsErrorCode) {
       {"0000 006D 0001 0001 0158 0000 0016 0041", {}, "duration 2 (group 6) is 0000; a gateway takes 1 to 65535 (error 009)"},
       {"0000 006D 0000 0002 0158 00AC 0016 0041", {1, 1, 51}, "repeat count 51; a gateway takes 1 to 50 (error 006)"},
       {"0000 006D 0000 0002 0158 00AC 0016 0041", {1, 0, 1}, "connector 0; connectors are counted from 1"},
+      {"0000 006D 0000 0002 0158 00AC 0016 0041", {1, 9, 1}, "connector 9; the gateways here have connectors 1 to 3"},
   };
   for (const auto& c : cases) {
     auto ps = check(c.code, c.args);
@@ -123,8 +126,13 @@ TEST(CcfCheck, WhatAGatewayRefusesIsNamedWithItsErrorCode) {
   EXPECT_EQ("", joined(check("0000 006D 0001 0001 0158 00AC 0016 0041", {1, 2, 3})));
 }
 
-TEST(CcfCheck, TrimTakesOnlyTheWhiteSpaceAround) {
+TEST(CcfCheck, TrimTakesOnlyTheWhiteSpaceAroundAndAroundSaysWhatItWas) {
   EXPECT_EQ(kExample, cvn::ccfcheck::trim(" \t" + kExample + " \r\n"));
   EXPECT_EQ("a  b", cvn::ccfcheck::trim("  a  b\n"));
   EXPECT_EQ("", cvn::ccfcheck::trim(" \t\r\n"));
+  EXPECT_EQ("", cvn::ccfcheck::around(kExample));
+  EXPECT_EQ("begins with a space", cvn::ccfcheck::around(" " + kExample));
+  EXPECT_EQ("begins with a tab and ends with a line end (\"\\r\\n\")",
+            cvn::ccfcheck::around("\t" + kExample + "\r\n"));
+  EXPECT_EQ("is only 2 spaces", cvn::ccfcheck::around("  "));
 }

@@ -300,3 +300,43 @@ TEST(Script, AMisspeltCallbackIsNamedOnceOnTheDebuggerChannel) {
   EXPECT_EQ(1u, mentions);
   EXPECT_TRUE(p.printed().empty());
 }
+
+// A request/reply server closes its connections itself, so its side of the last
+// one lingers in TIME_WAIT on the port; a reload shuts connections still open
+// (FIN-WAIT-2 on the port). Either way the script listens on its port again at
+// once, as on Windows, while a port another socket listens on is still refused.
+TEST(Restart, AServerListensAgainOnItsPortAtOnce) {
+  Plugin p;
+  std::uint16_t lp = free_port();
+  const std::string listen = "cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')";
+  const std::string server =
+      "function OnListen(line, s, status) cvn_old.Accept(s, 'OnPeer') end "
+      "function OnPeer(line, s, status) "
+      "  if line == 'hello' then print('got hello') end "
+      "  if line == 'hi' then cvn_old.Send(s, 'bye\\r\\n') cvn_old.Close(s) end "
+      "  if status == 1 then print('closed') end end ";
+  p.run(server + "ls = " + listen);
+  {
+    Peer client = connect_to(lp);
+    client.send("hi\r\n");
+    EXPECT_EQ("bye\r\n", client.recv_n(5));
+    EXPECT_TRUE(client.sees_eof());
+  }
+  ASSERT_TRUE(p.wait_printed("closed"));
+  p.run("cvn_old.CloseListen(ls)");
+  EXPECT_EQ("0", p.run("ls, st = " + listen + " return st"));
+  PeerListener busy;
+  EXPECT_EQ("-3", p.run("local s, st = cvn_old.Listen(" + std::to_string(busy.port) + ", 'x') "
+                        "cvn_old.CloseListen(s) return st"));
+
+  Peer open = connect_to(lp);
+  open.send("hello\r\n");
+  ASSERT_TRUE(p.wait_printed("got hello"));
+  p.reload();
+  EXPECT_TRUE(open.sees_eof());  // its connection is shut, not closed by the peer
+  EXPECT_EQ("0", p.run(server + "ls, st = " + listen + " return st"));
+  Peer again = connect_to(lp);
+  again.send("hi\r\n");
+  EXPECT_EQ("bye\r\n", again.recv_n(5));
+  p.run("cvn_old.CloseListen(ls)");
+}

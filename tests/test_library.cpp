@@ -2,6 +2,7 @@
 // function fed values it does not expect.
 #include "../include/connection.h"
 #include "harness.h"
+#include "offline.h"
 
 using namespace cvn;
 using namespace cvn::test;
@@ -37,6 +38,7 @@ TEST_F(Library, RefusedConnectPrintsTwoLinesAndReturnsNilMinusTwo) {
 }
 
 TEST_F(Library, LookupFailurePrintsTheLookupLine) {
+  if (!offline()) GTEST_SKIP() << kNeedsOffline;
   EXPECT_EQ("nil\t-1", p.run("return cvn_old.Open('no-such-host.invalid', 80, 'cb')"));
   EXPECT_EQ(std::vector<std::string>{"Lookup failed: : Host not found (11001)"}, p.printed());
   p.clear_printed();

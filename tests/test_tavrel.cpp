@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "harness.h"
+#include "offline.h"
 
 using namespace cvn::test;
 
@@ -158,7 +159,7 @@ TEST(Tavrel, ScriptErrorsNameFileAndLineAndFail) {
 }
 
 TEST(Tavrel, TimeoutHelpAndBadPlugin) {
-  TavrelRun t({"--timeout", "0.2", "SCRIPT"}, "print('up')");
+  TavrelRun t({"--timeout", "0.2", "SCRIPT"}, "print('up') tavrel.sleep(60)");
   EXPECT_EQ(124, t.wait());
   TavrelRun h({"--help"}, "");
   EXPECT_EQ(0, h.wait());
@@ -179,7 +180,23 @@ TEST(Tavrel, ReloadReleasesTheScriptsListenerSoItCanListenAgain) {
   kill(r.pid, SIGHUP);
   ASSERT_TRUE(wait_until([&] { return r.out() == "listen\t0\nlisten\t0\n"; }, 5000)) << r.out();
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait());
+  EXPECT_EQ(143, r.wait());
+  EXPECT_EQ("tavrel: interrupted!\n", r.err());
+}
+
+// tavrel.reload() does what SIGHUP does, from the script itself (and on Windows,
+// which has no SIGHUP): the running chunk stops, the state with its listener
+// goes, and the script runs again in a new one.
+TEST(Tavrel, ReloadFromTheScriptRunsItAgainInANewState) {
+  std::uint16_t port = free_port();
+  TavrelRun r({"--timeout", "20", "SCRIPT"},
+              "local runs = string.gsub(arg[0], 's.lua$', 'runs') "
+              "local f = io.open(runs) local n = f and tonumber(f:read('*a')) or 0 if f then f:close() end "
+              "n = n + 1 f = io.open(runs, 'w') f:write(n) f:close() "
+              "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('run', n, st) "
+              "if n == 1 then tavrel.reload() print('not reached') end tavrel.exit(5)");
+  EXPECT_EQ(5, r.wait());
+  EXPECT_EQ("run\t1\t0\nrun\t2\t0\n", r.out());
   EXPECT_EQ("", r.err());
 }
 
@@ -227,13 +244,15 @@ TEST(Tavrel, ReloadAndStopWhileACallbackSleepsCloseNoStateUnderIt) {
       ASSERT_TRUE(wait_until([&] { return r.out().find("got\ttwo") != std::string::npos; })) << r.out();
       kill(r.pid, SIGTERM);
     }
-    EXPECT_EQ(0, r.wait(2000)) << sig;
+    EXPECT_EQ(143, r.wait(2000)) << sig;
     EXPECT_EQ(std::string::npos, r.out().find("woke")) << r.out();
     EXPECT_NE(std::string::npos, r.out().find("interrupted!")) << r.out();
-    EXPECT_EQ("", r.err());  // no sanitizer report, no forced end
+    EXPECT_EQ("tavrel: interrupted!\n", r.err());  // no sanitizer report, no forced end
   }
 }
 
+// A signal ends the run as it ends a shell's command, 128 + its number, and says
+// "interrupted!" as lua does: with where it stopped when a chunk was running.
 TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
   // Plain loops, one that swallows errors with pcall, and a long sleep.
   for (const char* code : {"while true do end",
@@ -243,11 +262,23 @@ TEST(Tavrel, SignalsAndTheTimeOutStopRunningCode) {
       TavrelRun r({"SCRIPT"}, std::string("tavrel.atclose(function() print('closed') end) print('running') ") + code);
       ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; })) << code;
       kill(r.pid, sig);
-      EXPECT_EQ(0, r.wait(2000)) << code << " " << sig;
+      EXPECT_EQ(128 + sig, r.wait(2000)) << code << " " << sig;
       EXPECT_EQ("running\nclosed\n", r.out()) << code;  // the closing hook is not interrupted
-      EXPECT_EQ("", r.err()) << code;  // stopped by the hook, not ended by force
+      // Stopped by the hook, not ended by force; told once.
+      std::string err = r.err();
+      EXPECT_EQ(0u, err.find("tavrel: ")) << err;
+      EXPECT_NE(std::string::npos, err.find("interrupted!\nstack traceback:\n")) << err;
+      EXPECT_NE(std::string::npos, err.find("s.lua:1: in main chunk")) << err;
+      EXPECT_EQ(err.find("interrupted!"), err.rfind("interrupted!")) << err;
     }
   }
+  // Nothing running, the script serving: the word alone.
+  std::uint16_t port = free_port();
+  TavrelRun serving({"SCRIPT"}, "cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('serving')");
+  ASSERT_TRUE(wait_until([&] { return serving.out() == "serving\n"; }));
+  kill(serving.pid, SIGINT);
+  EXPECT_EQ(130, serving.wait(2000));
+  EXPECT_EQ("tavrel: interrupted!\n", serving.err());
   TavrelRun t({"--timeout", "0.5", "SCRIPT"}, "while true do end");
   EXPECT_EQ(124, t.wait(2500));
   EXPECT_NE(std::string::npos, t.err().find("time-out after 0.5 s")) << t.err();
@@ -260,7 +291,7 @@ TEST(Tavrel, ABlockingOpenIsStoppedAndItsConnectAborted) {
   ASSERT_TRUE(wait_until([&] { return r.out().find("opening") != std::string::npos; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into connect
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait(2000)) << r.out();
+  EXPECT_EQ(143, r.wait(2000)) << r.out();
   EXPECT_EQ(std::string::npos, r.out().find("returned")) << r.out();  // interrupted after Open
   EXPECT_EQ(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
 }
@@ -270,7 +301,7 @@ TEST(Tavrel, CodeTheHookCannotReachEndsTheProcessAfterAGrace) {
   TavrelRun r({"SCRIPT"}, "coroutine.wrap(function() print('running') while true do end end)()");
   ASSERT_TRUE(wait_until([&] { return r.out() == "running\n"; }));
   kill(r.pid, SIGTERM);
-  EXPECT_EQ(0, r.wait(3000));
+  EXPECT_EQ(143, r.wait(3000));
   EXPECT_NE(std::string::npos, r.err().find(kNoForcedEnd)) << r.err();
 }
 
@@ -418,4 +449,196 @@ TEST(Tavrel, ReadsTheScriptFromStandardInput) {
   EXPECT_EQ("0:table\n", run("print(type(cvn_old)) tavrel.exit()", ""));
   EXPECT_EQ("1:tavrel: stdin:1: unexpected symbol near '+'\n", run("+", ""));
   EXPECT_EQ("1:tavrel: stdin: precompiled code is not run\n", run("\x1bLua\x51garbage", "-"));
+}
+
+// os.exit ends the run at once with its status, wherever it is called, and the
+// run still ends cleanly: the plug-in is told (the atclose hook runs).
+TEST(Tavrel, OsExitEndsTheRunAtOnceWithItsStatus) {
+  const std::string closing = "tavrel.atclose(function() print('closed') end) ";
+  TavrelRun chunk({"SCRIPT"}, closing + "print('a') os.exit(3) print('b')");
+  EXPECT_EQ(3, chunk.wait());
+  EXPECT_EQ("a\nclosed\n", chunk.out());
+  EXPECT_EQ("", chunk.err());
+  TavrelRun caught({"SCRIPT"}, closing + "pcall(os.exit, 4) print('after')");
+  EXPECT_EQ(4, caught.wait());
+  EXPECT_EQ("closed\n", caught.out());
+  PeerListener l;
+  TavrelRun callback({"--timeout", "20", "SCRIPT"},
+                     closing + "function cb(line) os.exit(5) print('after') end "
+                               "s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') tavrel.sleep(30)");
+  Peer peer = l.accept();
+  peer.send("go\r\n");
+  EXPECT_EQ(5, callback.wait());
+  EXPECT_EQ(std::string::npos, callback.out().find("after")) << callback.out();
+  EXPECT_NE(std::string::npos, callback.out().find("closed\n")) << callback.out();
+}
+
+TEST(Console, OsExitEndsTheRunWithItsStatusAndKeepsTheHistory) {
+  std::string home = temp_dir();
+  Terminal term({CVN_TAVREL_PATH}, home);
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("x = 1\r");
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("os.exit(3)\r");
+  EXPECT_EQ(3, term.wait(3000)) << term.seen;
+  term.read_screen(200, [] { return false; });
+  EXPECT_EQ(std::string::npos, term.seen.find("terminate")) << term.seen;
+  std::string history = slurp(home + "/.tavrel_history");
+  EXPECT_NE(std::string::npos, history.find("\nx = 1\n")) << history;
+  EXPECT_NE(std::string::npos, history.find("\nos.exit(3)\n")) << history;
+}
+
+// A script ends by itself, with status 0, once its main chunk has returned and
+// nothing is left that could call it: no connection, no listener, no event or
+// tick still to come. What is still to come is delivered first.
+TEST(Tavrel, AScriptEndsWhenNothingCanCallItBack) {
+  TavrelRun plain({"SCRIPT"}, "print('hi')");
+  EXPECT_EQ(0, plain.wait());
+  EXPECT_EQ("hi\n", plain.out());
+  EXPECT_EQ("", plain.err());
+
+  // Every line of a peer that sends and closes, then the close itself; the last
+  // line closes the socket from its callback (the peer has gone already), so the
+  // close comes as an event posted after the socket is gone.
+  for (const char* last : {"bye", "stay"}) {
+    PeerListener l;
+    TavrelRun r({"--timeout", "20", "SCRIPT"},
+                "local n = 0 function cb(line, s, status) "
+                "  if status == 0 then n = n + 1 if line == 'bye' then cvn_old.Close(s) end end "
+                "  if status == 1 then print(n, line) end end "
+                "cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+    Peer peer = l.accept();
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) lines += "line " + std::to_string(i) + "\r\n";
+    peer.send(lines + last + "\r\n");
+    peer.close();
+    EXPECT_EQ(0, r.wait()) << last;
+    EXPECT_EQ("2001\tConnection Closed.\n", r.out()) << last;
+  }
+
+  // A keep-alive with a limit closes the connection; the peer's close ends it.
+  PeerListener l;
+  TavrelRun ka({"--timeout", "20", "SCRIPT"},
+               "function cb(line, s, status) print(line, status) end "
+               "local s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb') "
+               "cvn_old.KeepAlive(s, 20, 'ka\\r', 3)");
+  Peer peer = l.accept();
+  EXPECT_EQ("ka\rka\rka\r", peer.recv_n(9));
+  EXPECT_TRUE(peer.sees_eof());
+  EXPECT_EQ(-1, ka.wait(300));  // half-closed: the peer's close is still to come
+  peer.close();
+  EXPECT_EQ(0, ka.wait());
+  EXPECT_EQ("Connection Closed.\t1\n", ka.out());
+}
+
+// A listener, or a console, can always be called again: they run on.
+TEST(Tavrel, AServingScriptRunsOn) {
+  std::uint16_t port = free_port();
+  TavrelRun r({"--timeout", "1", "SCRIPT"},
+              "local busy = cvn_old.Listen(" + std::to_string(port) + ", 'cb') "
+              "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') print('second', st)");
+  EXPECT_EQ(124, r.wait(5000));  // the first listens; the second, which cannot bind, would not keep it
+  EXPECT_EQ("second\t-3\n", r.out());
+  TavrelRun failed({"SCRIPT"},
+                   "local busy = cvn_old.Listen(" + std::to_string(port) + ", 'cb') "
+                   "local s, st = cvn_old.Listen(" + std::to_string(port) + ", 'cb') cvn_old.CloseListen(busy)");
+  EXPECT_EQ(0, failed.wait());
+}
+
+// Without --debug, one line on standard error for each likely mistake, naming
+// the call, its socket, host and port; the plug-in's own texts and results are
+// what they always were.
+TEST(Tavrel, AScriptAuthorsLikelyMistakesAreToldWithoutDebug) {
+  PeerListener l;
+  const std::string port = std::to_string(l.port);
+  TavrelRun r({"--timeout", "20", "SCRIPT"},
+              "print(cvn_old.Open('127.0.0.1', " + port + ")) "  // the callback forgotten
+              "local ls = cvn_old.Listen(0, print) "              // a function for a name
+              "s = cvn_old.Open('127.0.0.1', " + port + ", 'OnDevcie') "
+              "function OnDevice(line) print(line) end "
+              "local t = cvn_old:Open('127.0.0.1', " + port + ", 'OnDevice') "  // read from the last: fine
+              "tavrel.sleep(30)");
+  Peer misspelt = l.accept();
+  Peer fine = l.accept();
+  misspelt.send("one\r\ntwo\r\n");
+  fine.send("three\r\n");
+  ASSERT_TRUE(wait_until([&] { return r.out().find("three\n") != std::string::npos; })) << r.out();
+  ASSERT_TRUE(wait_until([&] { return r.err().find("OnDevcie\" is not") != std::string::npos; })) << r.err();
+  kill(r.pid, SIGTERM);
+  EXPECT_EQ(143, r.wait());
+  EXPECT_EQ("Lookup failed: : Host not found (11001)\nnil\t-1\nthree\n", r.out());
+  const std::string err = r.err();
+  EXPECT_NE(std::string::npos,
+            err.find("tavrel: Open(\"127.0.0.1\", " + port + "): too few arguments for Open(host, port, callback), "
+                     "which reads the last 3: the host was missing, the port \"127.0.0.1\" and the callback " +
+                     port + "\n"))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("tavrel: Listen(0, function) socket ")) << err;
+  EXPECT_NE(std::string::npos, err.find(": the callback is a function; Listen takes the name of the function")) << err;
+  std::string misspelling = "tavrel: Open(\"127.0.0.1\", " + port + ", \"OnDevcie\") socket ";
+  EXPECT_NE(std::string::npos, err.find(misspelling)) << err;
+  EXPECT_EQ(err.find(misspelling), err.rfind(misspelling)) << "told once:\n" << err;
+  EXPECT_NE(std::string::npos, err.find("\"OnDevcie\" is not a function, so nothing is called for its events\n"));
+  EXPECT_EQ(std::string::npos, err.find("OnDevice")) << err;
+  EXPECT_EQ(std::string::npos, err.find("[debug]")) << err;
+}
+
+// A host that is a number: its lookup is refused by the name service the test
+// has (tests/offline.sh), never by a resolver somewhere.
+TEST(Tavrel, ALookupOfAHostThatIsANumberIsTold) {
+  if (!offline()) GTEST_SKIP() << kNeedsOffline;
+  TavrelRun number({"SCRIPT"}, "print(cvn_old.Open(-1, 80, 'cb'))");
+  EXPECT_EQ(0, number.wait());
+  EXPECT_EQ("Lookup failed: : Host not found (11001)\nnil\t-1\n", number.out());
+  EXPECT_EQ("tavrel: Open(-1, 80, \"cb\"): the host is a number, -1, and was not found; a host is a text, a name "
+            "or a dotted address such as \"192.168.1.70\"\n",
+            number.err());
+}
+
+// --debug shows the plug-in's debugger lines as they are, and marks the ones every
+// normal run has.
+TEST(Tavrel, DebugMarksTheNormalLinesOfAGracefulClose) {
+  PeerListener l;
+  const std::string port = std::to_string(l.port);
+  TavrelRun r({"--debug", "--timeout", "20", "SCRIPT"},
+              "function OnLine(line, s, status) if status == 0 then cvn_old.Close(s) end end "
+              "local ls = cvn_old.Listen(0, 'OnListen') "
+              "a = cvn_old.Open('127.0.0.1', " + port + ", 'OnLine') "
+              "b = cvn_old.Open('127.0.0.1', " + port + ", 'OnDevcie')");
+  Peer closed_by_script = l.accept();
+  Peer misspelt = l.accept();
+  closed_by_script.send("x\r\n");  // its callback closes it while this side stays open
+  misspelt.send("y\r\n");
+  ASSERT_TRUE(wait_until([&] {
+    return r.err().find("nothing is called for its events") != std::string::npos &&
+           r.err().find("a2 failed") != std::string::npos;
+  })) << r.err();
+  kill(r.pid, SIGTERM);  // the listener would keep it running; at the end it is closed
+  EXPECT_EQ(143, r.wait());
+  const std::string err = r.err();
+  for (const char* line : {"[debug] a2 failed (normal: the peer had not closed its side yet)\n",
+                           "[debug] a failed (normal: a listening socket, or a connection that had ended)\n",
+                           "[debug] Callback \"OnDevcie\" of socket ", " is not a function; nothing is called\n",
+                           "[debug] Loading "})
+    EXPECT_NE(std::string::npos, err.find(line)) << line << "\n" << err;
+}
+
+// --debug at the console: the debugger lines, the console's own output and its
+// prompt share the terminal as without it.
+TEST(Console, DebugLinesShowAboveThePrompt) {
+  PeerListener l;
+  Terminal term({CVN_TAVREL_PATH, "--debug", "-i"});
+  ASSERT_TRUE(term.expect("[debug] Loading ")) << term.seen;
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  term.type("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'OnDevcie')\r");
+  Peer peer = l.accept();
+  ASSERT_TRUE(term.expect("> ")) << term.seen;
+  peer.send("hello\r\n");
+  EXPECT_TRUE(term.expect("\"OnDevcie\" is not a function, so nothing is called for its events")) << term.seen;
+  EXPECT_TRUE(term.expect("[debug] Callback \"OnDevcie\" of socket")) << term.seen;
+  term.type("print(6 * 7)\r");
+  EXPECT_TRUE(term.expect("42\r\n")) << term.seen;
+  EXPECT_TRUE(term.expect("> ")) << term.seen;
+  term.type("\x04");
+  EXPECT_EQ(0, term.wait(3000));
 }

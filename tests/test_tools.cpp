@@ -4,8 +4,10 @@
 
 #include <fstream>
 
+#include "../tools/options.h"
 #include "ccf.h"
 #include "harness.h"
+#include "offline.h"
 
 using namespace cvn::test;
 
@@ -179,8 +181,9 @@ TEST(Ccf2sendir, PrintsTheLineAndRejectsBadCodes) {
   EXPECT_EQ("ccf2sendir: code 1: plug-in: Incorrect CCF Pattarn: only 2 groups; a code has 6 to 260\n", bad.out());
 }
 
-// Codes one a line from files and standard input, trimmed; each problem on a line
-// of its own that names where the code came from; the status says whether any had one.
+// Codes one a line from files and standard input; each problem on a line of its
+// own that names where the code came from; the status says whether any had one.
+// A check takes each line as it is, white space and CR included.
 TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
   std::string dir = temp_dir();
   std::ofstream(dir + "/codes") << "  0000 006D 0002 0000 0158 00AC 0016 0041 \r\n\n"
@@ -188,8 +191,10 @@ TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
                                    "0000 006D 0002 0000 0158  00AC 0016 0041";
   Process check({CVN_CCF2SENDIR_PATH, "--check", "--file", dir + "/codes"});
   EXPECT_EQ(1, check.wait());
-  EXPECT_EQ(dir + "/codes:3: gateway: words 2 and 3 announce 34 + 0 burst pairs (68 durations), but the code "
-                  "has 4 durations\n" +
+  EXPECT_EQ(dir + "/codes:1: plug-in: Incorrect CCF Pattarn: begins with 2 spaces\n" +
+                dir + "/codes:1: plug-in: Incorrect CCF Pattarn: ends with white space with a line end (\" \\r\")\n" +
+                dir + "/codes:3: gateway: words 2 and 3 announce 34 + 0 burst pairs (68 durations), but the code "
+                      "has 4 durations\n" +
                 dir + "/codes:4: plug-in: Incorrect CCF Pattarn: 2 spaces between groups 5 and 6 (character 25); "
                       "groups are separated by one space\n",
             check.out());
@@ -199,6 +204,30 @@ TEST(Ccf2sendir, ChecksCodesFromFilesAndStandardInput) {
                                       CVN_CCF2SENDIR_PATH + " --id 65535"});
   EXPECT_EQ(0, piped.wait());
   EXPECT_EQ("sendir,1:1,65535,38000,1,5,344,172,22,65\nsendir,1:1,0,38000,1,3,344,172,22,65\n", piped.out());
+}
+
+// The code as a script would hand it over, with what a copy brings around it:
+// --check refuses exactly what GlobalCache_SendCCF refuses; a conversion leaves
+// the white space out and says so.
+TEST(Ccf2sendir, CheckAgreesWithThePluginOnCodesAsCopied) {
+  Plugin p;
+  const std::string code = "0000 006D 0002 0000 0158 00AC 0016 0041";
+  auto lua_text = [](const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : std::string(1, c);
+    return out + "\"";
+  };
+  for (const std::string& copied : {code, " " + code, code + " ", code + "\n", code + "\r\n", "\t" + code, code + "\r"}) {
+    // -1: refused; -2: sent, towards a number that names no socket.
+    std::string status = p.run("return cvn_old.GlobalCache_SendCCF(-1, " + lua_text(copied) + ", 1, 1, 1)");
+    Process check({CVN_CCF2SENDIR_PATH, "--check", copied});
+    EXPECT_EQ(status == "-1" ? 1 : 0, check.wait()) << lua_text(copied) << " " << status << "\n" << check.out();
+  }
+  Process converted({CVN_CCF2SENDIR_PATH, code + "\r\n"});
+  EXPECT_EQ(1, converted.wait());
+  EXPECT_EQ("ccf2sendir: code 1: plug-in: Incorrect CCF Pattarn: the code ends with a line end (\"\\r\\n\"); "
+            "converted here without that\nsendir,1:1,0,38000,1,5,344,172,22,65\n",
+            converted.out());
 }
 
 // Garbage in, a clear word out: never a crash, a hang or a status of 0.
@@ -239,7 +268,6 @@ TEST(CommandLines, AreParsedAlikeAndTheirErrorsNamed) {
       {{CVN_TAVREL_PATH, "--debug=yes", "x.lua"}, "tavrel: option '--debug' takes no value"},
       {{CVN_GCSIM_PATH, "--port", "99999"}, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '99999'"},
       {{CVN_GCSIM_PATH, "--port=-1"}, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '-1'"},
-      {{CVN_GCSIM_PATH, "--bind", "nonesuch.invalid"}, "gcsim: cannot resolve --bind nonesuch.invalid: "},
       {{CVN_GCSIM_PATH, "--family"}, "gcsim: option '--family' needs a value"},
       {{CVN_GCSIM_PATH, "stray"}, "gcsim: unexpected argument 'stray'"},
       {{CVN_CCF2SENDIR_PATH, "--id=65536", "0000"}, "ccf2sendir: --id takes a number from 0 to 65535, not '65536'"},
@@ -250,11 +278,49 @@ TEST(CommandLines, AreParsedAlikeAndTheirErrorsNamed) {
     EXPECT_EQ(2, p.wait()) << argv[1];
     EXPECT_EQ(0u, p.out().find(message)) << p.out();
   }
-  // A name for --bind is looked up; the address is what the simulator reports.
+  Process timed({"/bin/sh", "-c", std::string("echo 'tavrel.sleep(60)' | ") + CVN_TAVREL_PATH +
+                                      " --timeout=0.2 --plugin " CVN_BINARY_DIR "/libcorvane.so -"});
+  EXPECT_EQ(124, timed.wait());
+}
+
+// getopt_long's failures as the C libraries report them: glibc says '?' for a
+// value given to an option that takes none, MinGW's (the Windows programs')
+// ':', as for a value missing; each is named for what it is.
+TEST(CommandLines, OptionErrorsAreNamedWhicheverWayGetoptReportsThem) {
+  const struct {
+    const char* arg;
+    int c;
+    int optopt;
+    const char* said;
+  } cases[] = {
+      {"--cr=1", '?', 256, "x: option '--cr' takes no value\n"},
+      {"--cr=1", ':', 0, "x: option '--cr' takes no value\n"},
+      {"--timeout", ':', 256, "x: option '--timeout' needs a value\n"},
+      {"-r", ':', 'r', "x: option '-r' needs a value\n"},
+      {"--nonesuch=1", '?', 0, "x: unknown option '--nonesuch'\n"},
+      {"-q", '?', 'q', "x: unknown option '-q'\n"},
+  };
+  for (const auto& c : cases) {
+    char prog[] = "x";
+    std::string arg = c.arg;
+    char* argv[] = {prog, arg.data(), nullptr};
+    optind = 2;
+    optopt = c.optopt;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(2, cvn::cli::option_error("x", argv, c.c));
+    EXPECT_EQ(std::string(c.said) + "Try 'x --help' for more information.\n", testing::internal::GetCapturedStderr())
+        << c.arg << " " << c.c;
+  }
+}
+
+// A name for --bind is looked up; the address is what the simulator reports.
+TEST(CommandLines, GcsimLooksUpTheNameItBindsTo) {
+  if (!offline()) GTEST_SKIP() << kNeedsOffline;
   Process sim({CVN_GCSIM_PATH, "--bind=localhost", "--port=0"});
   EXPECT_TRUE(wait_until([&] { return sim.out().find("gcsim listening on 127.0.0.1:") == 0; })) << sim.out();
-  Process timed({CVN_TAVREL_PATH, "--timeout=0.2", "--plugin", CVN_BINARY_DIR "/libcorvane.so", "-"});
-  EXPECT_EQ(124, timed.wait());
+  Process nonesuch({CVN_GCSIM_PATH, "--bind", "nonesuch.invalid"});
+  EXPECT_EQ(2, nonesuch.wait());
+  EXPECT_EQ(0u, nonesuch.out().find("gcsim: cannot resolve --bind nonesuch.invalid: ")) << nonesuch.out();
 }
 
 TEST(Examples, EachRunsCleanlyAgainstEveryReplyFamily) {
@@ -289,11 +355,19 @@ TEST(Examples, AWaitThatRunsOutSaysWhatItWaitedFor) {
   EXPECT_NE(std::string::npos, run.out().find("gave up waiting for the answer to getversion after 3 s")) << run.out();
 }
 
+// Its own names, one of which no one has, where no lookup can leave the machine;
+// elsewhere only a dotted address, which is never looked up.
 TEST(Examples, LookupsNeedNoConnection) {
-  Process lookups({CVN_TAVREL_PATH, "--timeout", "20", example("lookups.lua")});
+  std::vector<std::string> argv = {CVN_TAVREL_PATH, "--timeout", "20", example("lookups.lua")};
+  if (!offline()) argv.push_back("127.1");
+  Process lookups(argv);
   EXPECT_EQ(0, lookups.wait(25000));
-  EXPECT_NE(std::string::npos, lookups.out().find("Nslookup(\"127.1\") -> 127.0.0.1, 0"));
-  EXPECT_NE(std::string::npos, lookups.out().find("900150983cd24fb0d6963f7d28e17f72"));
+  std::string out = lookups.out();
+  EXPECT_NE(std::string::npos, out.find("Nslookup(\"127.1\") -> 127.0.0.1, 0")) << out;
+  EXPECT_NE(std::string::npos, out.find("900150983cd24fb0d6963f7d28e17f72")) << out;
+  if (!offline()) return;
+  EXPECT_NE(std::string::npos, out.find("Nslookup(\"localhost\") -> 127.0.0.1, 0")) << out;
+  EXPECT_NE(std::string::npos, out.find("Nslookup(\"no-such-host.invalid\") -> nil, -1")) << out;
 }
 
 TEST(Examples, TheReadmesScriptRunsCleanAgainstTheSimulator) {
@@ -336,7 +410,21 @@ TEST(Demo, ExitsWithTheDemosStatus) {
   EXPECT_EQ(1, no_sim.wait(40000)) << no_sim.out();
 }
 
+// A script read from standard input has no place of its own: the examples then
+// find gateway.lua under the current directory.
+TEST(Examples, RunFromStandardInputTheyFindWhatTheyShare) {
+  Sim sim;
+  Process run({"/bin/sh", "-c", std::string("cd " CVN_SOURCE_DIR " && ") + CVN_TAVREL_PATH +
+                                    " --timeout 20 - 127.0.0.1 " + std::to_string(sim.port) +
+                                    " < examples/ir_remote.lua"});
+  EXPECT_EQ(0, run.wait(25000)) << run.out();
+  EXPECT_NE(std::string::npos, run.out().find("done: completeir")) << run.out();
+}
+
 TEST(Examples, LineServerServesSeveralClients) {
+  Process wrong({CVN_TAVREL_PATH, "--timeout", "20", example("line_server.lua"), "70000"});
+  EXPECT_EQ(1, wrong.wait());
+  EXPECT_EQ("the port is a whole number from 1 to 65535, not 70000\n", wrong.out());
   std::uint16_t port = free_port();
   Process server({CVN_TAVREL_PATH, "--timeout", "20", example("line_server.lua"), std::to_string(port)});
   ASSERT_TRUE(wait_until([&] { return server.out().find("listening") != std::string::npos; }));

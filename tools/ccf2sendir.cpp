@@ -1,8 +1,9 @@
 // ccf2sendir: prints the sendir line the plug-in sends for each CCF code and says
 // why a code would be refused, by the plug-in or by a gateway; --check only says
 // why. Codes come from the arguments, from files or from standard input, one a
-// line. Uses the plug-in's own conversion.
-#include <unistd.h>
+// line. Uses the plug-in's own conversion. The same source on POSIX and Windows
+// (tool_os.h), with the same output to the byte.
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include "../script/ccf.h"
 #include "ccf_check.h"
 #include "options.h"
+#include "tool_os.h"
 
 namespace {
 
@@ -23,9 +25,10 @@ constexpr const char* kUsage =
     "usage: ccf2sendir [OPTIONS] [\"CCF\"...]\n"
     "Prints the sendir command the plug-in makes of each CCF (Pronto hex) code:\n"
     "groups of four hex digits separated by single spaces. Codes come from the\n"
-    "arguments, from --file, or else from standard input, one a line; white space\n"
-    "around a code is trimmed. Every reason the plug-in (\"Incorrect CCF Pattarn\")\n"
-    "or a gateway would refuse a code is told on standard error, one line each.\n"
+    "arguments, from --file, or else from standard input, one a line. Every reason\n"
+    "the plug-in (\"Incorrect CCF Pattarn\") or a gateway would refuse a code is told\n"
+    "on standard error, one line each; white space around a code (spaces, a line\n"
+    "end) is one, and is left out for the conversion.\n"
     "\n"
     "  -m, --module M      module number (default 1)\n"
     "  -c, --connector C   connector number (default 1)\n"
@@ -34,9 +37,10 @@ constexpr const char* kUsage =
     "                      code takes the next ID, as in the plug-in\n"
     "      --cr            end each line with its carriage return, as sent\n"
     "  -f, --file FILE     read codes from FILE, one a line (- for standard input)\n"
-    "      --check         print only the problems, on standard output\n"
+    "      --check         print only the problems, on standard output; the code\n"
+    "                      is taken exactly as given, as the plug-in takes it\n"
     "  -h, --help          this text\n"
-    "      --version       the program's version\n"
+    "  -v, --version       the program's version and licence\n"
     "\n"
     "Exit status: 0 every code is sent as asked, 1 some code has a problem,\n"
     "2 a wrong option or a file that cannot be read.\n";
@@ -52,11 +56,18 @@ struct Run {
   int status = 0;
 };
 
-// One code: its problems, then (unless checking) its sendir line.
+// One code: its problems, then (unless checking) its sendir line. A check takes
+// the code exactly as given, as GlobalCache_SendCCF would; a conversion takes it
+// without the white space around it, and says that the plug-in would not.
 void handle(Run& r, std::string_view raw, const std::string& where) {
-  std::string code(cvn::ccfcheck::trim(raw));
-  std::vector<Problem> problems = cvn::ccfcheck::check(code, r.send);
   FILE* to = r.check ? stdout : stderr;
+  std::string code(r.check ? raw : cvn::ccfcheck::trim(raw));
+  if (code.size() != raw.size()) {
+    std::fprintf(to, "%s: plug-in: Incorrect CCF Pattarn: the code %s; converted here without that\n", where.c_str(),
+                 cvn::ccfcheck::around(raw).c_str());
+    r.status = 1;
+  }
+  std::vector<Problem> problems = cvn::ccfcheck::check(code, r.send);
   bool refused = false;
   for (const Problem& p : problems) {
     std::fprintf(to, "%s: %s%s\n", where.c_str(), p.plugin ? "plug-in: Incorrect CCF Pattarn: " : "gateway: ",
@@ -112,7 +123,13 @@ bool read_codes(Run& r, FILE* f, const std::string& name) {
 
 bool read_file(Run& r, const std::string& path) {
   if (path == "-") return read_codes(r, stdin, "stdin");
-  FILE* f = std::fopen(path.c_str(), "r");
+  // POSIX opens a directory and fails to read it; Windows fails to open it.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
+    std::fprintf(stderr, "ccf2sendir: cannot read %s: %s\n", path.c_str(), std::strerror(EISDIR));
+    return false;
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     std::fprintf(stderr, "ccf2sendir: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
     return false;
@@ -130,9 +147,10 @@ int usage_error(const char* text, const char* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  cvn::tools::start_streams();
   Run r;
   std::vector<std::string> files;
-  enum { kOptId = 256, kOptCr, kOptCheck, kOptVersion };
+  enum { kOptId = 256, kOptCr, kOptCheck };
   const option longs[] = {{"module", required_argument, nullptr, 'm'},
                           {"connector", required_argument, nullptr, 'c'},
                           {"repeat", required_argument, nullptr, 'r'},
@@ -141,11 +159,11 @@ int main(int argc, char** argv) {
                           {"file", required_argument, nullptr, 'f'},
                           {"check", no_argument, nullptr, kOptCheck},
                           {"help", no_argument, nullptr, 'h'},
-                          {"version", no_argument, nullptr, kOptVersion},
+                          {"version", no_argument, nullptr, 'v'},
                           {nullptr, 0, nullptr, 0}};
   constexpr long kMin32 = -2147483647L - 1, kMax32 = 2147483647L;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":m:c:r:f:h", longs, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":m:c:r:f:hv", longs, nullptr)) != -1;) {
     switch (c) {
       case 'm':
         if (!cvn::cli::parse_long(optarg, kMin32, kMax32, r.send.module))
@@ -174,7 +192,7 @@ int main(int argc, char** argv) {
       case 'h':
         std::fputs(kUsage, stdout);
         return 0;
-      case kOptVersion:
+      case 'v':
         cvn::cli::print_version("ccf2sendir");
         return 0;
       default:
@@ -182,7 +200,7 @@ int main(int argc, char** argv) {
     }
   }
   if (optind == argc && files.empty()) {
-    if (isatty(STDIN_FILENO)) {
+    if (cvn::tools::stdin_is_terminal()) {
       std::fputs("ccf2sendir: no code given\nTry 'ccf2sendir --help' for more information.\n", stderr);
       return cvn::cli::kUsageStatus;
     }

@@ -12,12 +12,10 @@
 namespace cvn::ccfcheck {
 namespace {
 
-constexpr std::size_t kMinGroups = 6;
-constexpr std::size_t kMaxGroups = 260;
 constexpr std::size_t kShownGroup = 12;  // characters of a bad group quoted
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -45,11 +43,19 @@ struct Listing {
   }
 };
 
+// White space as a script author sees it: spaces, a tab, a line end (what a
+// copy from a document or a line read from a file brings along).
 std::string describe_gap(std::string_view run) {
   if (run.find_first_not_of(' ') == std::string_view::npos)
     return run.size() == 1 ? "a space" : format("%zu spaces", run.size());
   if (run == "\t") return "a tab";
-  return "white space \"" + escaped(run) + "\"";
+  bool line_end = false, only_line_ends = true;
+  for (char c : run) {
+    line_end = line_end || is_line_end(c);
+    only_line_ends = only_line_ends && is_line_end(c);
+  }
+  if (only_line_ends) return "a line end (\"" + escaped(run) + "\")";
+  return (line_end ? "white space with a line end (\"" : "white space (\"") + escaped(run) + "\")";
 }
 
 // The shape problems: groups of four hex digits, one space between groups, 6 to
@@ -79,10 +85,10 @@ std::vector<Problem> shape(std::string_view s) {
       ++count;
       std::string_view g = s.substr(i, j - i);
       std::size_t bad = 0;
-      while (bad < g.size() && is_hex(g[bad])) ++bad;
+      while (bad < g.size() && ccf_is_hex(g[bad])) ++bad;
       std::string shown = escaped(g.substr(0, kShownGroup)) + (g.size() > kShownGroup ? "..." : "");
       std::string what;
-      if (g.size() != 4) what = format("has %zu characters, not 4", g.size());
+      if (g.size() != kCcfGroupDigits) what = format("has %zu characters, not %zu", g.size(), kCcfGroupDigits);
       if (bad < g.size())
         what += (what.empty() ? "holds '" : ", and holds '") + escaped(g.substr(bad, 1)) + "', not a hex digit";
       if (!what.empty()) groups.add(format("group %zu (\"%s\") %s", count, shown.c_str(), what.c_str()));
@@ -91,11 +97,12 @@ std::vector<Problem> shape(std::string_view s) {
   }
   groups.append_to(out, true, "groups that are not four hex digits");
   gaps.append_to(out, true, "gaps that are not one space");
-  if (count < kMinGroups)
+  if (count < kCcfMinGroups)
     out.push_back({true, format("only %zu group%s; a code has %zu to %zu", count, count == 1 ? "" : "s",
-                                kMinGroups, kMaxGroups)});
-  if (count > kMaxGroups) out.push_back({true, format("%zu groups; the plug-in takes at most %zu", count, kMaxGroups)});
-  if (out.empty() && hex_word(s.data() + 5) == 0)
+                                kCcfMinGroups, kCcfMaxGroups)});
+  if (count > kCcfMaxGroups)
+    out.push_back({true, format("%zu groups; the plug-in takes at most %zu", count, kCcfMaxGroups)});
+  if (out.empty() && ccf_word(s.data(), kCcfFrequencyGroup) == 0)
     out.push_back({true, "the frequency word (group 2) is 0000, which gives no carrier frequency"});
   return out;
 }
@@ -105,12 +112,13 @@ std::vector<Problem> gateway(const std::string& code, const SendArgs& a) {
   namespace gw = cvn::gateway;
   std::vector<Problem> out;
   auto add = [&](std::string text) { out.push_back({false, std::move(text)}); };
-  std::size_t groups = (code.size() + 1) / 5;
-  auto word = [&](std::size_t k) { return hex_word(code.c_str() + 5 * k); };
-  std::size_t durations = groups - 4;
-  unsigned w0 = word(0), w1 = word(1), once = word(2), repeat_pairs = word(3);
-  unsigned long frequency = ((41450 / w1 + 5) / 10) * 1000;  // as the plug-in rounds it
-  unsigned long offset = 2ul * once + 1;
+  std::size_t groups = (code.size() + 1) / (kCcfGroupDigits + 1);
+  auto word = [&](std::size_t k) { return ccf_word(code.c_str(), k); };
+  std::size_t durations = groups - kCcfHeaderGroups;
+  unsigned w0 = word(0), w1 = word(kCcfFrequencyGroup), once = word(kCcfOnceGroup);
+  unsigned repeat_pairs = word(kCcfRepeatGroup);
+  unsigned long frequency = ccf_frequency(w1);
+  unsigned long offset = ccf_repeat_offset(once);
 
   if (w0 != 0)
     add(format("word 0 is %04X, not 0000: not a raw code, so its words are not burst durations and a "
@@ -125,13 +133,13 @@ std::vector<Problem> gateway(const std::string& code, const SendArgs& a) {
     add(format("words 2 and 3 announce %u + %u burst pairs (%lu durations), but the code has %zu durations",
                once, repeat_pairs, 2ul * (once + repeat_pairs), durations));
   Listing zeros;
-  for (std::size_t k = 4; k < groups; ++k)
+  for (std::size_t k = kCcfHeaderGroups; k < groups; ++k)
     if (word(k) < gw::kMinDuration)
-      zeros.add(format("duration %zu (group %zu) is 0000; a gateway takes %lu to %lu (error %03d)", k - 3, k + 1,
+      zeros.add(format("duration %zu (group %zu) is 0000; a gateway takes %lu to %lu (error %03d)", k - kCcfHeaderGroups + 1, k + 1,
                        gw::kMinDuration, gw::kMaxDuration, gw::kErrDuration));
   zeros.append_to(out, false, "durations of 0000");
-  // 260 groups hold at most 256 durations, so an offset inside them is never past
-  // the gateway's limit (kMaxOffset); one past them means there is no repeat part.
+  // An offset inside the durations is never past the gateway's limit (kMaxOffset,
+  // gateway_limits.h); one past them means there is no repeat part.
   if (offset > durations && a.repeat > 1)
     add(format("there is no repeat part (it would start at duration %lu of %zu), so a repeat count of %ld "
                "sends the code once", offset, durations, a.repeat));
@@ -141,6 +149,9 @@ std::vector<Problem> gateway(const std::string& code, const SendArgs& a) {
   if (a.module < 1) add(format("module %ld; modules are counted from 1 (error %03d)", a.module, gw::kErrModule));
   if (a.connector < 1)
     add(format("connector %ld; connectors are counted from 1 (error %03d)", a.connector, gw::kErrConnector));
+  else if (static_cast<unsigned long>(a.connector) > gw::kConnectors)
+    add(format("connector %ld; the gateways here have connectors 1 to %lu (error %03d)", a.connector,
+               gw::kConnectors, gw::kErrConnector));
   return out;
 }
 
@@ -151,6 +162,17 @@ std::string_view trim(std::string_view code) {
   while (b < e && is_space(code[b])) ++b;
   while (e > b && is_space(code[e - 1])) --e;
   return code.substr(b, e - b);
+}
+
+std::string around(std::string_view code) {
+  std::string_view kept = trim(code);
+  if (kept.size() == code.size()) return "";
+  if (kept.empty()) return "is only " + describe_gap(code);
+  std::size_t b = static_cast<std::size_t>(kept.data() - code.data());
+  std::size_t e = b + kept.size();
+  std::string begins = b > 0 ? "begins with " + describe_gap(code.substr(0, b)) : "";
+  std::string ends = e < code.size() ? "ends with " + describe_gap(code.substr(e)) : "";
+  return begins + (!begins.empty() && !ends.empty() ? " and " : "") + ends;
 }
 
 std::string escaped(std::string_view text) {
@@ -183,7 +205,7 @@ std::vector<Problem> check(std::string_view code, const SendArgs& args) {
   // The plug-in's verdict is its own validation's; shape() only words it. (A zero
   // byte, which would end the text the plug-in sees, is a bad group there.)
   std::string text(code);
-  if (!ccf_validate(text.c_str()) || hex_word(text.c_str() + 5) == 0)
+  if (!ccf_accepted(text.c_str()))
     return {{true, "not groups of four hex digits separated by single spaces"}};
   return gateway(text, args);
 }

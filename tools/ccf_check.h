@@ -1,8 +1,8 @@
 // Explains why a CCF code would not be sent as it was meant: what makes the
 // plug-in refuse it (GlobalCache_SendCCF prints "Incorrect CCF Pattarn" and
 // returns -1), and what a gateway refuses or plays otherwise in the sendir
-// command the plug-in makes of it. The plug-in's own validation is ccf_validate;
-// this only puts its verdict into words. Used by ccf2sendir.
+// command the plug-in makes of it. The plug-in's own rule is ccf_accepted
+// (script/ccf.h); this only puts its verdict into words. Used by ccf2sendir.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +34,9 @@ std::vector<Problem> check(std::string_view code, const SendArgs& args);
 
 // The code without the white space around it (spaces, tabs, line ends).
 std::string_view trim(std::string_view code);
+// That white space in words ("ends with a line end (\"\\r\\n\")"), or "" when
+// there is none. The plug-in refuses a code with any.
+std::string around(std::string_view code);
 
 // Printable ASCII as it is; other bytes as C escapes (\t, \r, \n, \xNN).
 std::string escaped(std::string_view text);

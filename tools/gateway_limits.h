@@ -5,8 +5,13 @@
 
 #include <cstddef>
 
+#include "../script/ccf.h"
+
 namespace cvn::gateway {
 
+// The gateways simulated here have one infrared module, 1, with three connectors.
+constexpr unsigned long kModule = 1;
+constexpr unsigned long kConnectors = 3;
 constexpr unsigned long kMinFrequency = 15000;  // Hz
 constexpr unsigned long kMaxFrequency = 500000;
 constexpr unsigned long kMinRepeat = 1;
@@ -14,10 +19,14 @@ constexpr unsigned long kMaxRepeat = 50;
 // The highest offset that may point inside the durations (a repeat part that starts
 // later cannot be played); an offset past the last duration means no repeat part.
 constexpr unsigned long kMaxOffset = 383;
-constexpr std::size_t kMinDurations = 2;  // one burst pair
+// One burst pair, the shortest code a CCF text can carry.
+constexpr std::size_t kMinDurations = kCcfMinDurations;
 constexpr std::size_t kMaxDurations = 520;
 constexpr unsigned long kMinDuration = 1;  // in carrier periods
 constexpr unsigned long kMaxDuration = 65535;
+// Every code the plug-in sends fits: its offset, when inside its durations, is
+// never past kMaxOffset, and it has no more durations than a gateway takes.
+static_assert(kCcfMaxDurations < kMaxOffset && kCcfMaxDurations <= kMaxDurations, "CCF codes fit a sendir");
 
 // Error codes of the fields, as the gateway's replies carry them (ERR_1:c,nnn).
 constexpr int kErrUnknownCommand = 1;

@@ -1,17 +1,8 @@
 // gcsim: a simulated infrared gateway speaking the subset of the Unified TCP API
 // that scripts meet (getdevices, getversion, sendir, stopir), so device scripts can
 // be written and tested without the hardware. It answers in one of three reply
-// families, as gateways of different generations do. Plain POSIX sockets and poll.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+// families, as gateways of different generations do. One thread and one wait
+// for every socket; the same source on POSIX and Windows (tool_os.h).
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -24,17 +15,19 @@
 
 #include "gateway_limits.h"
 #include "options.h"
+#include "tool_os.h"
 
 namespace {
 
 constexpr int kMaxClients = 8;
-constexpr int kConnectors = 3;
 constexpr const char* kVersion = "3.0-gcsim";
 
 using Clock = std::chrono::steady_clock;
 
+namespace os = cvn::tools;
+
 struct Client {
-  int fd = -1;
+  os::Socket fd = os::kNoSocket;
   int id = 0;
   std::string in;
 };
@@ -57,26 +50,24 @@ struct Sim {
   bool log = false;
   Family family = Family::kTagged;
   std::vector<Client> clients;
-  std::array<Transmission, kConnectors + 1> tx{};
+  std::array<Transmission, cvn::gateway::kConnectors + 1> tx{};
   int next_client_id = 1;
 };
 
 void log_line(const Sim& sim, int client, const char* dir, const std::string& text) {
   if (!sim.log) return;
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm t{};
-  localtime_r(&tv.tv_sec, &t);
-  std::printf("%02d:%02d:%02d.%03ld [%d] %s %s\n", t.tm_hour, t.tm_min, t.tm_sec,
-              static_cast<long>(tv.tv_usec / 1000), client, dir, text.c_str());
+  auto now = std::chrono::system_clock::now();
+  std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  const std::tm* t = std::localtime(&seconds);  // one thread: its static result is safe
+  std::printf("%02d:%02d:%02d.%03ld [%d] %s %s\n", t->tm_hour, t->tm_min, t->tm_sec, ms, client, dir, text.c_str());
   std::fflush(stdout);
 }
 
 void reply(Sim& sim, const Client& c, const std::string& text) {
   log_line(sim, c.id, "->", text);
-  std::string wire = text + "\r";
-  ssize_t r = send(c.fd, wire.data(), wire.size(), MSG_NOSIGNAL);
-  (void)r;
+  os::send_text(c.fd, text + "\r");
 }
 
 Client* client_by_id(Sim& sim, int id) {
@@ -147,8 +138,8 @@ std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, Send
   unsigned long& id = plan.id;
   unsigned long module = 0;
   if (f.size() < 2 || !address(f[1], module, connector)) return err(sim, 0, 0, gw::kErrSyntax);
-  if (module != 1) return err(sim, module, connector, gw::kErrModule);
-  if (connector < 1 || connector > kConnectors) return err(sim, module, connector, gw::kErrConnector);
+  if (module != gw::kModule) return err(sim, module, connector, gw::kErrModule);
+  if (connector < 1 || connector > gw::kConnectors) return err(sim, module, connector, gw::kErrConnector);
   if (f.size() < 6) return err(sim, module, connector, gw::kErrSyntax);
   unsigned long freq, repeat, offset;
   if (!number(f[2], id) || id > 65535) return err(sim, module, connector, gw::kErrId);
@@ -164,7 +155,6 @@ std::string check_sendir(const Sim& sim, const std::vector<std::string>& f, Send
     pulses.push_back(v);
   }
   if (pulses.size() % 2 != 0) return err(sim, module, connector, gw::kErrOddDurations);
-  // One burst pair is the shortest code a CCF text can carry.
   if (pulses.size() < gw::kMinDurations || pulses.size() > gw::kMaxDurations)
     return err(sim, module, connector, gw::kErrDurationCount);
   for (unsigned long v : pulses)
@@ -200,8 +190,8 @@ void command(Sim& sim, Client& c, const std::string& line) {
     unsigned long module = 0, connector = 0;
     if (f.size() != 2 || !address(f[1], module, connector))
       return reply(sim, c, err(sim, 0, 0, cvn::gateway::kErrSyntax));
-    if (module != 1) return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrModule));
-    if (connector < 1 || connector > kConnectors)
+    if (module != cvn::gateway::kModule) return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrModule));
+    if (connector < 1 || connector > cvn::gateway::kConnectors)
       return reply(sim, c, err(sim, module, connector, cvn::gateway::kErrConnector));
     sim.tx[connector].active = false;  // its originator gets no completeir
     reply(sim, c, line);
@@ -228,7 +218,7 @@ void command(Sim& sim, Client& c, const std::string& line) {
 
 void finish_transmissions(Sim& sim) {
   auto now = Clock::now();
-  for (int k = 1; k <= kConnectors; ++k) {
+  for (unsigned long k = 1; k <= cvn::gateway::kConnectors; ++k) {
     Transmission& t = sim.tx[k];
     if (!t.active || t.end > now) continue;
     t.active = false;
@@ -240,7 +230,7 @@ void finish_transmissions(Sim& sim) {
 int next_timeout_ms(const Sim& sim) {
   int ms = -1;
   auto now = Clock::now();
-  for (int k = 1; k <= kConnectors; ++k) {
+  for (unsigned long k = 1; k <= cvn::gateway::kConnectors; ++k) {
     if (!sim.tx[k].active) continue;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sim.tx[k].end - now).count() + 1;
     if (left < 0) left = 0;
@@ -253,7 +243,7 @@ void drop_client(Sim& sim, std::size_t i) {
   log_line(sim, sim.clients[i].id, "--", "disconnected");
   for (auto& t : sim.tx)
     if (t.active && t.owner == sim.clients[i].id) t.owner = 0;
-  close(sim.clients[i].fd);
+  os::close_socket(sim.clients[i].fd);
   sim.clients.erase(sim.clients.begin() + static_cast<long>(i));
 }
 
@@ -271,23 +261,7 @@ constexpr const char* kUsage =
     "        legacy  version,0,3.0-gcsim   unknowncommand,n\n"
     "  -l, --log             print every command and reply with a timestamp\n"
     "  -h, --help            this text\n"
-    "      --version         the program's version\n";
-
-// The IPv4 address of a dotted address or a host name, in network order.
-bool resolve_ipv4(const std::string& name, in_addr& out, std::string& why) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    why = rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc);
-    return false;
-  }
-  out = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  freeaddrinfo(res);
-  return true;
-}
+    "  -v, --version         the program's version and licence\n";
 
 bool parse_family(const char* name, Family& out) {
   const std::pair<const char*, Family> names[] = {
@@ -300,36 +274,38 @@ bool parse_family(const char* name, Family& out) {
   return false;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Sim sim;
+struct Settings {
   long port = 4998;
-  std::string bind_addr = "127.0.0.1";
-  enum { kOptVersion = 256 };
+  std::string bind = "127.0.0.1";
+};
+
+// Reads the command line into `sim` and `set`; false when the program ends here,
+// with `status` (0 after --help and --version, 2 for a wrong option).
+bool parse_options(int argc, char** argv, Sim& sim, Settings& set, int& status) {
   const option longs[] = {{"port", required_argument, nullptr, 'p'},
                           {"bind", required_argument, nullptr, 'b'},
                           {"family", required_argument, nullptr, 'f'},
                           {"log", no_argument, nullptr, 'l'},
                           {"help", no_argument, nullptr, 'h'},
-                          {"version", no_argument, nullptr, kOptVersion},
+                          {"version", no_argument, nullptr, 'v'},
                           {nullptr, 0, nullptr, 0}};
+  status = cvn::cli::kUsageStatus;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":p:b:f:lh", longs, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":p:b:f:lhv", longs, nullptr)) != -1;) {
     switch (c) {
       case 'p':
-        if (!cvn::cli::parse_port(optarg, true, port)) {
+        if (!cvn::cli::parse_port(optarg, true, set.port)) {
           std::fprintf(stderr, "gcsim: --port takes a number from 1 to 65535 (0: any free port), not '%s'\n", optarg);
-          return cvn::cli::kUsageStatus;
+          return false;
         }
         break;
       case 'b':
-        bind_addr = optarg;
+        set.bind = optarg;
         break;
       case 'f':
         if (!parse_family(optarg, sim.family)) {
           std::fprintf(stderr, "gcsim: unknown family '%s' (tagged, bare or legacy)\n", optarg);
-          return cvn::cli::kUsageStatus;
+          return false;
         }
         break;
       case 'l':
@@ -337,77 +313,103 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         std::fputs(kUsage, stdout);
-        return 0;
-      case kOptVersion:
+        status = 0;
+        return false;
+      case 'v':
         cvn::cli::print_version("gcsim");
         std::printf("answers getversion with %s\n", kVersion);
-        return 0;
+        status = 0;
+        return false;
       default:
-        return cvn::cli::option_error("gcsim", argv, c);
+        status = cvn::cli::option_error("gcsim", argv, c);
+        return false;
     }
   }
   if (optind < argc) {
     std::fprintf(stderr, "gcsim: unexpected argument '%s'\nTry 'gcsim --help' for more information.\n", argv[optind]);
-    return cvn::cli::kUsageStatus;
+    return false;
   }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<std::uint16_t>(port));
+  return true;
+}
+
+// The listening socket, its address and port told on standard output; false
+// with `status` when it cannot be had (2: a name that cannot be looked up, 1:
+// an address or port that cannot be listened on).
+bool open_listener(const Settings& set, os::Socket& listener, int& status) {
+  std::uint32_t addr = 0;
   std::string why;
-  if (!resolve_ipv4(bind_addr, sa.sin_addr, why)) {
-    std::fprintf(stderr, "gcsim: cannot resolve --bind %s: %s\n", bind_addr.c_str(), why.c_str());
-    return cvn::cli::kUsageStatus;
+  if (!os::resolve_ipv4(set.bind, addr, why)) {
+    std::fprintf(stderr, "gcsim: cannot resolve --bind %s: %s\n", set.bind.c_str(), why.c_str());
+    status = cvn::cli::kUsageStatus;
+    return false;
   }
-  char shown[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &sa.sin_addr, shown, sizeof shown);
-  signal(SIGPIPE, SIG_IGN);
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (lfd < 0 || bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(lfd, 16) != 0) {
-    std::fprintf(stderr, "gcsim: cannot listen on %s:%ld: %s\n", shown, port, std::strerror(errno));
-    return 1;
+  const auto* b = reinterpret_cast<const unsigned char*>(&addr);
+  char shown[16];
+  std::snprintf(shown, sizeof shown, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  std::uint16_t bound = 0;
+  listener = os::listen_tcp(addr, static_cast<std::uint16_t>(set.port), bound, why);
+  if (listener == os::kNoSocket) {
+    std::fprintf(stderr, "gcsim: cannot listen on %s:%ld: %s\n", shown, set.port, why.c_str());
+    status = 1;
+    return false;
   }
-  socklen_t salen = sizeof sa;
-  getsockname(lfd, reinterpret_cast<sockaddr*>(&sa), &salen);  // port 0 picks a free one
-  std::printf("gcsim listening on %s:%d\n", shown, ntohs(sa.sin_port));
+  std::printf("gcsim listening on %s:%u\n", shown, static_cast<unsigned>(bound));  // port 0 picks a free one
   std::fflush(stdout);
-  for (;;) {
-    std::vector<pollfd> fds{{lfd, POLLIN, 0}};
-    for (auto& c : sim.clients) fds.push_back({c.fd, POLLIN, 0});
-    poll(fds.data(), fds.size(), next_timeout_ms(sim));
-    finish_transmissions(sim);
-    for (std::size_t i = fds.size(); i-- > 1;) {
-      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buf[4096];
-      ssize_t n = recv(fds[i].fd, buf, sizeof buf, 0);
-      std::size_t ci = i - 1;
-      if (n <= 0) {
-        drop_client(sim, ci);
-        continue;
-      }
-      Client& c = sim.clients[ci];
-      c.in.append(buf, static_cast<std::size_t>(n));
-      std::size_t at;
-      while ((at = c.in.find_first_of("\r\n")) != std::string::npos) {
-        std::string line = c.in.substr(0, at);
-        c.in.erase(0, at + 1);
-        if (!line.empty()) command(sim, sim.clients[ci], line);
-      }
-      if (c.in.size() > 65536) drop_client(sim, ci);  // no line end in sight
-    }
-    if (fds[0].revents & POLLIN) {
-      int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        if (static_cast<int>(sim.clients.size()) >= kMaxClients) {
-          close(fd);  // the device takes at most eight connections
-        } else {
-          int nodelay = 1;  // replies go out at once, as a device's do
-          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
-          sim.clients.push_back(Client{fd, sim.next_client_id++, {}});
-          log_line(sim, sim.clients.back().id, "--", "connected");
-        }
-      }
-    }
+  return true;
+}
+
+// What client `ci` sent: each complete command answered; the client dropped when
+// it has gone or sends no line end in sight.
+void read_client(Sim& sim, std::size_t ci) {
+  char buf[4096];
+  long n = os::receive(sim.clients[ci].fd, buf, sizeof buf);
+  if (n <= 0) return drop_client(sim, ci);
+  Client& c = sim.clients[ci];
+  c.in.append(buf, static_cast<std::size_t>(n));
+  std::size_t at;
+  while ((at = c.in.find_first_of("\r\n")) != std::string::npos) {
+    std::string line = c.in.substr(0, at);
+    c.in.erase(0, at + 1);
+    if (!line.empty()) command(sim, sim.clients[ci], line);
   }
+  if (c.in.size() > 65536) drop_client(sim, ci);
+}
+
+// A new connection, unless eight are served: the device takes at most eight.
+void accept_client(Sim& sim, os::Socket listener) {
+  os::Socket fd = os::accept_tcp(listener);
+  if (fd == os::kNoSocket) return;
+  if (static_cast<int>(sim.clients.size()) >= kMaxClients) return os::close_socket(fd);
+  sim.clients.push_back(Client{fd, sim.next_client_id++, {}});
+  log_line(sim, sim.clients.back().id, "--", "connected");
+}
+
+// Serves until the process is ended: one wait for the listener, every client and
+// the next code that finishes sending.
+[[noreturn]] void serve(Sim& sim, os::Socket listener) {
+  std::vector<os::Socket> sockets;
+  std::vector<bool> ready;
+  for (;;) {
+    sockets.assign(1, listener);
+    for (const Client& c : sim.clients) sockets.push_back(c.fd);
+    os::wait_readable(sockets, next_timeout_ms(sim), ready);
+    finish_transmissions(sim);
+    for (std::size_t i = sockets.size(); i-- > 1;)
+      if (ready[i]) read_client(sim, i - 1);
+    if (ready[0]) accept_client(sim, listener);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  os::start_streams();
+  Sim sim;
+  Settings set;
+  int status = 0;
+  if (!parse_options(argc, argv, sim, set, status)) return status;
+  os::start_sockets();
+  os::Socket listener = os::kNoSocket;
+  if (!open_listener(set, listener, status)) return status;
+  serve(sim, listener);
 }

@@ -30,9 +30,12 @@ inline int option_error(const char* prog, char** argv, int c) {
   } else {
     name = std::string("-") + static_cast<char>(optopt != 0 ? optopt : '?');
   }
-  if (c == ':')
+  // "--opt=value" for an option without one: glibc's getopt_long says '?' with
+  // optopt set, MinGW's ':'.
+  bool valued = std::strchr(arg, '=') != nullptr && name.size() > 2;
+  if (c == ':' && !valued)
     std::fprintf(stderr, "%s: option '%s' needs a value\n", prog, name.c_str());
-  else if (optopt != 0 && std::strchr(arg, '=') != nullptr && name.size() > 2)
+  else if (valued && (c == ':' || optopt != 0))
     std::fprintf(stderr, "%s: option '%s' takes no value\n", prog, name.c_str());
   else
     std::fprintf(stderr, "%s: unknown option '%s'\n", prog, name.c_str());
@@ -67,7 +70,15 @@ inline bool parse_seconds(const char* text, double& out) {
   return true;
 }
 
-// The first line of --version, as GNU programs word it.
-inline void print_version(const char* prog) { std::printf("%s (Corvane) %s\n", prog, CVN_VERSION); }
+// --version's first lines, as GNU programs word them: the version, the copyright
+// and the licence (the LICENSE file; the package's copyright file).
+inline void print_version(const char* prog) {
+  std::printf("%s (Corvane) %s\n"
+              "Copyright (C) 2026 The Corvane developers\n"
+              "License MIT <https://opensource.org/licenses/MIT>.\n"
+              "This is free software: you are free to change and redistribute it.\n"
+              "There is NO WARRANTY, to the extent permitted by law.\n",
+              prog, CVN_VERSION);
+}
 
 }  // namespace cvn::cli

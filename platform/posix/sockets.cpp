@@ -239,6 +239,11 @@ int bind_any(Socket s, std::uint16_t port_net) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
   sa.sin_port = port_net;
+  // Windows binds a port whose earlier connections linger (TIME_WAIT after a
+  // server closed them, FIN-WAIT-2 after a reload shut them) without any option;
+  // Linux only with this one, which still refuses a port another socket listens on.
+  int on = 1;
+  ::setsockopt(st->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(st->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return fail_errno();
   return 0;
 }

@@ -1,14 +1,16 @@
 // The notification window on Windows: a hidden window of class "MainWClass"
 // whose message loop receives WSAAsyncSelect notifications and SetTimer ticks.
-// Winsock itself applies the posting rules for socket notifications.
-#include "../platform.h"
-
+// Winsock itself applies the posting rules for socket notifications; the window
+// procedure drops those of closed sockets and hands on the layer's own read
+// notifications (sockets.cpp), whichever loop dispatches them.
 #include <windows.h>
 #include <winsock.h>
 
 #include <map>
 #include <mutex>
 #include <set>
+
+#include "internal.h"
 
 namespace cvn::plat {
 namespace {
@@ -18,11 +20,30 @@ WindowProc g_proc = nullptr;
 std::mutex g_timer_mu;  // the table below
 std::map<Window, std::set<std::uintptr_t>> g_timers;
 
+LRESULT call_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+  return static_cast<LRESULT>(g_proc(reinterpret_cast<Window>(w), msg, static_cast<std::uintptr_t>(wp),
+                                     static_cast<std::intptr_t>(lp)));
+}
+
 LRESULT CALLBACK window_proc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
-  if (g_proc != nullptr)
-    return static_cast<LRESULT>(g_proc(reinterpret_cast<Window>(w), msg, static_cast<std::uintptr_t>(wp),
-                                       static_cast<std::intptr_t>(lp)));
-  return DefWindowProcA(w, msg, wp, lp);
+  if (g_proc == nullptr) return DefWindowProcA(w, msg, wp, lp);
+  if (msg == win32::kMsgClosedMark) {
+    win32::closed_mark_arrived(static_cast<Socket>(wp));
+    return 0;
+  }
+  unsigned socket_msg = win32::socket_message_number();
+  bool held = msg == win32::kMsgHeldBytes;
+  if (held) {
+    msg = socket_msg;
+    lp = kFdRead;
+  } else if (socket_msg == 0 || msg != socket_msg) {
+    return call_proc(w, msg, wp, lp);
+  }
+  win32::SocketDispatch d{};
+  if (!win32::socket_message_begin(static_cast<Socket>(wp), WSAGETSELECTEVENT(lp), held, &d)) return 0;
+  LRESULT r = call_proc(w, msg, wp, lp);
+  win32::socket_message_end(d);
+  return r;
 }
 
 }  // namespace
@@ -62,8 +83,11 @@ void post_quit(int code) { PostQuitMessage(code); }
 
 std::intptr_t default_proc(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
   if (msg == kMsgClose) {
-    std::lock_guard<std::mutex> lk(g_timer_mu);
-    g_timers.erase(w);  // the window's timers go with it
+    {
+      std::lock_guard<std::mutex> lk(g_timer_mu);
+      g_timers.erase(w);  // the window's timers go with it
+    }
+    win32::window_closed();  // and its queue, with every mark in it
   }
   return static_cast<std::intptr_t>(DefWindowProcA(reinterpret_cast<HWND>(w), msg, wparam, lparam));
 }
@@ -74,10 +98,6 @@ void send_close(Window w) {
 
 bool post_message(Window w, unsigned msg, std::uintptr_t wparam, std::intptr_t lparam) {
   return w != 0 && PostMessageA(reinterpret_cast<HWND>(w), msg, wparam, lparam) != 0;
-}
-
-int async_select(Socket s, Window w, unsigned msg, long events) {
-  return WSAAsyncSelect(static_cast<SOCKET>(s), reinterpret_cast<HWND>(w), msg, events) == 0 ? 0 : -1;
 }
 
 std::uintptr_t set_timer(Window w, std::uintptr_t id, unsigned interval_ms) {

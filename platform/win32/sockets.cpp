@@ -1,44 +1,152 @@
 // Windows side of the platform seam, sockets: Windows Sockets 1.1, whose error
 // numbers pass through as they are, and the table of the sockets this layer
-// created with their serials.
-#include "../platform.h"
-
+// created: their serials, the bytes received and not yet taken, and what keeps
+// read notifications bounded and a closed socket's notifications away from a
+// new socket that Winsock gives the same number (it reuses them at once).
 #include <windows.h>
 #include <winsock.h>
 
 #include <cstdint>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 
+#include "internal.h"
+
 namespace cvn::plat {
+using namespace win32;
 namespace {
 
-struct SockInfo {
-  std::uint64_t serial;
-  std::uint64_t received;  // bytes taken by receives so far: what a peek's mark names
+// One receive's worth, as on POSIX: a connection that delivers lines as fast as
+// a script takes them costs few receives.
+constexpr std::size_t kRecvChunk = 65536;
+
+// Read notifications follow Winsock's rule: one is posted, then none until a
+// receive, after which one comes again if data is left. The layer receives at
+// most once per notification into `buf`, from which the line reader takes: a
+// reader that received again and again would have Winsock post a notification
+// for each receive that leaves data behind, and a flooding socket's messages
+// would multiply in the queue ahead of every other socket's.
+struct SockState {
+  std::uint64_t serial = 0;
+  HWND win = nullptr;  // where its notifications go: its own request, or its listener's
+  bool may_receive = false;    // the read notification being handled has not received yet
+  bool winsock_waits = false;  // Winsock's notification came and no receive since: it posts no more
+  bool peer_closed = false;    // a close notification came: read on to the end
+  bool held_queued = false;    // the layer's own read message is on its way
+  std::unique_ptr<char[]> buf;  // received, not yet taken
+  std::size_t pos = 0, len = 0;
+  std::uint32_t consumed = 0;  // bytes taken so far, wrapping: a peek's mark
 };
 
-std::mutex g_sock_mu;  // the table below
-std::map<Socket, SockInfo> g_sockets;  // sockets this layer created
+std::mutex g_mu;  // everything below
+std::map<Socket, SockState> g_sockets;  // sockets this layer created
 std::uint64_t g_next_serial = 1;
-// Held across a receive and the count it adds, so a peek's mark says whether
-// anything was received since.
-std::mutex g_recv_mu;
+// Per socket number, closes whose mark has not come through the queue yet.
+std::map<Socket, int> g_marks;
+unsigned g_socket_msg = 0;
+// The last buffer given back, kept for the next receive.
+char* g_spare_buffer = nullptr;
 
-// The count of bytes received from s so far, or false when s is not the socket
-// with this serial (serial 0: any).
-bool received_of(Socket s, std::uint64_t serial, std::uint64_t* received) {
-  std::lock_guard<std::mutex> lk(g_sock_mu);
-  auto it = g_sockets.find(s);
-  if (it == g_sockets.end() || (serial != 0 && it->second.serial != serial)) return false;
-  *received = it->second.received;
-  return true;
+// Reports a failure once the table lock is let go, which may change the
+// thread's last error.
+int failed(int err) {
+  WSASetLastError(err);
+  return -1;
 }
 
-void add_received(Socket s, std::uint64_t n) {
-  std::lock_guard<std::mutex> lk(g_sock_mu);
+SockState* find_locked(Socket s) {
   auto it = g_sockets.find(s);
-  if (it != g_sockets.end()) it->second.received += n;
+  return it == g_sockets.end() ? nullptr : &it->second;
+}
+
+SockState* find_exact_locked(Socket s, std::uint64_t serial) {
+  SockState* st = find_locked(s);
+  return st != nullptr && st->serial == serial ? st : nullptr;
+}
+
+bool known(Socket s) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  return find_locked(s) != nullptr;
+}
+
+void adopt_locked(SOCKET s, HWND inherited) {
+  SockState& st = g_sockets[static_cast<Socket>(s)];
+  st = SockState{};
+  st.serial = g_next_serial++;
+  st.win = inherited;
+}
+
+Socket adopt(SOCKET s) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  adopt_locked(s, nullptr);
+  return static_cast<Socket>(s);
+}
+
+// Closes s, whose notifications went to `w`, with the table lock held. Winsock
+// posts nothing for it once its notifications are cancelled, and a socket that
+// gets the number next is adopted, and asks for notifications, only after the
+// mark is queued behind whatever Winsock queued for this one. 0 or the error.
+int close_locked(SOCKET s, HWND w) {
+  if (w != nullptr) WSAAsyncSelect(s, w, 0, 0);
+  if (closesocket(s) != 0) return WSAGetLastError();
+  if (w != nullptr) {
+    int& n = g_marks[static_cast<Socket>(s)];
+    ++n;
+    if (!PostMessageA(w, kMsgClosedMark, static_cast<WPARAM>(s), 0) && --n == 0)
+      g_marks.erase(static_cast<Socket>(s));
+  }
+  return 0;
+}
+
+void post_held_locked(Socket s, SockState& st) {
+  if (st.held_queued || st.win == nullptr) return;
+  if (PostMessageA(st.win, kMsgHeldBytes, static_cast<WPARAM>(s), 0)) st.held_queued = true;
+}
+
+void give_back_buffer(SockState& st) {
+  delete[] g_spare_buffer;
+  g_spare_buffer = st.buf.release();
+}
+
+// One receive into an empty buffer: the count, 0 at end of stream, or -1 with
+// the error in *err. Never waits, even on a socket still blocking.
+int fill_locked(Socket s, SockState& st, int* err) {
+  if (st.win == nullptr) {  // not yet non-blocking: only what has arrived
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(static_cast<SOCKET>(s), &ready);
+    timeval now{0, 0};
+    if (select(0, &ready, nullptr, nullptr, &now) == 0) {
+      *err = kErrWouldBlock;
+      return -1;
+    }
+  }
+  if (!st.buf) {
+    st.buf.reset(g_spare_buffer != nullptr ? g_spare_buffer : new char[kRecvChunk]);
+    g_spare_buffer = nullptr;
+  }
+  int r = recv(static_cast<SOCKET>(s), st.buf.get(), static_cast<int>(kRecvChunk), 0);
+  st.may_receive = false;
+  st.winsock_waits = false;
+  if (r > 0) {
+    st.pos = 0;
+    st.len = static_cast<std::size_t>(r);
+    return r;
+  }
+  if (r < 0) *err = WSAGetLastError();
+  give_back_buffer(st);
+  return r < 0 ? -1 : 0;
+}
+
+void take_locked(SockState& st, std::size_t n) {
+  st.pos += n;
+  st.consumed += static_cast<std::uint32_t>(n);
+  if (st.pos >= st.len) {  // an idle connection holds no buffer
+    st.pos = st.len = 0;
+    give_back_buffer(st);
+  }
 }
 
 // A socket held in reserve while the socket library is started: at the limit of
@@ -49,7 +157,9 @@ std::mutex g_reserve_mu;
 SOCKET g_reserve = INVALID_SOCKET;
 int g_library_starts = 0;
 
-void drop_pending(SOCKET listener) {
+// The connection accepted here has the listener's notifications from the start,
+// so its close is marked like any other.
+void drop_pending(SOCKET listener, HWND w) {
   fd_set ready;
   FD_ZERO(&ready);
   FD_SET(listener, &ready);
@@ -59,22 +169,75 @@ void drop_pending(SOCKET listener) {
   if (g_reserve == INVALID_SOCKET) g_reserve = socket(AF_INET, SOCK_STREAM, 0);
   if (g_reserve == INVALID_SOCKET) return;
   closesocket(g_reserve);
-  SOCKET c = accept(listener, nullptr, nullptr);
-  if (c != INVALID_SOCKET) {
-    linger lg{1, 0};  // a reset tells the peer at once that no one will answer
-    setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg);
-    closesocket(c);
+  {
+    std::lock_guard<std::mutex> lk2(g_mu);
+    SOCKET c = accept(listener, nullptr, nullptr);
+    if (c != INVALID_SOCKET) {
+      linger lg{1, 0};  // a reset tells the peer at once that no one will answer
+      setsockopt(c, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof lg);
+      close_locked(c, w);
+    }
   }
   g_reserve = socket(AF_INET, SOCK_STREAM, 0);
 }
 
-Socket adopt(SOCKET s) {
-  std::lock_guard<std::mutex> lk(g_sock_mu);
-  g_sockets[static_cast<Socket>(s)] = SockInfo{g_next_serial++, 0};
-  return static_cast<Socket>(s);
+}  // namespace
+
+namespace win32 {
+
+bool socket_message_begin(Socket s, long event, bool held, SocketDispatch* d) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  if (!g_marks.empty() && g_marks.count(s) != 0) return false;  // a closed socket's
+  SockState* st = find_locked(s);
+  d->s = s;
+  d->event = event;
+  d->serial = st != nullptr ? st->serial : 0;
+  d->consumed = st != nullptr ? st->consumed : 0;
+  if (st == nullptr) return true;
+  if (held) st->held_queued = false;
+  if (event == kFdRead) {
+    // Winsock's notification allows one receive; the layer's own stands in for
+    // one only when Winsock's came and did not receive.
+    st->may_receive = !held || st->winsock_waits;
+    if (!held) st->winsock_waits = true;
+  } else if (event == kFdClose) {
+    st->peer_closed = true;
+  }
+  return true;
 }
 
-}  // namespace
+void socket_message_end(const SocketDispatch& d) {
+  if (d.event != kFdRead || d.serial == 0) return;
+  std::lock_guard<std::mutex> lk(g_mu);
+  SockState* st = find_exact_locked(d.s, d.serial);
+  if (st == nullptr) return;
+  st->may_receive = false;
+  // A handler that took bytes gets another notification, as Winsock posts one
+  // after a receive that leaves data: for bytes left in the buffer, and when it
+  // emptied the buffer without receiving after Winsock's notification, for
+  // whatever Winsock holds (it posts nothing more until a receive). One that
+  // took nothing gets none, as from Winsock, until a receive or a new request.
+  if (st->consumed != d.consumed && (st->pos < st->len || st->winsock_waits)) post_held_locked(d.s, *st);
+}
+
+void closed_mark_arrived(Socket s) {
+  std::lock_guard<std::mutex> lk(g_mu);
+  auto it = g_marks.find(s);
+  if (it != g_marks.end() && --it->second <= 0) g_marks.erase(it);
+}
+
+void window_closed() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  g_marks.clear();
+  for (auto& kv : g_sockets) kv.second.held_queued = false;
+}
+
+unsigned socket_message_number() {
+  std::lock_guard<std::mutex> lk(g_mu);
+  return g_socket_msg;
+}
+
+}  // namespace win32
 
 int last_error() { return WSAGetLastError(); }
 void set_last_error(int code) { WSASetLastError(code); }
@@ -105,6 +268,7 @@ Socket tcp_socket() {
 }
 
 int connect_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_net) {
+  if (!known(s)) return failed(kErrNotSocket);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = addr_net;
@@ -113,6 +277,7 @@ int connect_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_net) {
 }
 
 int bind_any(Socket s, std::uint16_t port_net) {
+  if (!known(s)) return failed(kErrNotSocket);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -125,108 +290,192 @@ int bind_any(Socket s, std::uint16_t port_net) {
 constexpr int kWinsock2MaxBacklog = 0x7FFFFFFF;
 
 int listen_socket(Socket s, int backlog) {
+  if (!known(s)) return failed(kErrNotSocket);
   if (backlog < 0) backlog = kWinsock2MaxBacklog;
   return listen(static_cast<SOCKET>(s), backlog) == 0 ? 0 : -1;
 }
 
 Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer_port_net) {
+  HWND w = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_locked(s);
+    if (st == nullptr) {
+      failed(kErrNotSocket);
+      return kInvalidSocket;
+    }
+    w = st->win;
+  }
   sockaddr_in sa{};
   int n = sizeof sa;
-  SOCKET c = accept(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &n);
+  SOCKET c;
+  int err = 0;
+  if (w != nullptr) {
+    // The listener does not block. The new socket has its notifications from the
+    // moment it exists: accepted under the table lock, it cannot come between a
+    // close of its number and that close's mark.
+    std::lock_guard<std::mutex> lk(g_mu);
+    c = accept(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &n);
+    if (c != INVALID_SOCKET)
+      adopt_locked(c, w);
+    else
+      err = WSAGetLastError();
+  } else {
+    c = accept(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&sa), &n);  // may wait
+    if (c != INVALID_SOCKET)
+      adopt(c);
+    else
+      err = WSAGetLastError();
+  }
   if (c == INVALID_SOCKET) {
-    int err = WSAGetLastError();
-    if (err == WSAEMFILE) drop_pending(static_cast<SOCKET>(s));
-    WSASetLastError(err);
+    if (err == WSAEMFILE) drop_pending(static_cast<SOCKET>(s), w);
+    failed(err);
     return kInvalidSocket;
   }
   if (peer_addr_net) *peer_addr_net = sa.sin_addr.s_addr;
   if (peer_port_net) *peer_port_net = sa.sin_port;
-  return adopt(c);
+  return static_cast<Socket>(c);
 }
 
 int send_bytes(Socket s, const char* data, int len) {
+  if (!known(s)) return failed(kErrNotSocket);
   int r = send(static_cast<SOCKET>(s), data, len, 0);
   return r == SOCKET_ERROR ? -1 : r;
 }
 
 int recv_bytes(Socket s, char* buf, int len) {
-  std::lock_guard<std::mutex> lk(g_recv_mu);
-  int r = recv(static_cast<SOCKET>(s), buf, len, 0);
-  if (r == SOCKET_ERROR) return -1;
-  int err = WSAGetLastError();
-  add_received(s, static_cast<std::uint64_t>(r));
-  WSASetLastError(err);
-  return r;
+  if (len <= 0) return failed(kErrInvalid);
+  int err = 0;
+  int n = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_locked(s);
+    if (st == nullptr) {
+      err = kErrNotSocket;
+    } else {
+      if (st->pos == st->len) n = fill_locked(s, *st, &err);
+      if (st->pos < st->len) {
+        std::size_t held = st->len - st->pos;
+        std::size_t k = held < static_cast<std::size_t>(len) ? held : static_cast<std::size_t>(len);
+        std::memcpy(buf, st->buf.get() + st->pos, k);
+        take_locked(*st, k);
+        n = static_cast<int>(k);
+        // What the caller leaves (a graceful close takes only what had arrived)
+        // is notified, as Winsock does after a receive that leaves data.
+        if (st->pos < st->len) post_held_locked(s, *st);
+      }
+    }
+  }
+  if (err != 0) return failed(err);
+  return n;
 }
 
-// Winsock keeps the bytes: a peek copies what waits and consumes nothing, a
-// consume receives exactly what the reader used, so Winsock's own read
-// notifications stay right for whatever is left.
 int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
-  static thread_local char buf[16384];
-  int n;
+  int err = 0;
+  int n = 0;
   {
-    std::lock_guard<std::mutex> lk(g_recv_mu);
-    if (!received_of(s, serial, mark)) {
-      WSASetLastError(kErrNotSocket);
-      return -1;
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_exact_locked(s, serial);
+    if (st == nullptr) {
+      err = kErrNotSocket;
+    } else if (st->pos == st->len && !st->may_receive && !st->peer_closed) {
+      err = kErrWouldBlock;  // this notification has received; the next brings more
+    } else {
+      if (st->pos == st->len) n = fill_locked(s, *st, &err);
+      if (st->pos < st->len) {
+        *mark = st->consumed;
+        std::size_t waiting = st->len - st->pos;
+        look(ctx, st->buf.get() + st->pos, waiting);
+        n = static_cast<int>(waiting);
+      }
     }
-    n = recv(static_cast<SOCKET>(s), buf, sizeof buf, MSG_PEEK);
   }
-  if (n == SOCKET_ERROR) return -1;
-  if (n == 0) return 0;
-  look(ctx, buf, static_cast<std::size_t>(n));
+  if (err != 0) return failed(err);
   return n;
 }
 
 int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t n) {
-  std::lock_guard<std::mutex> lk(g_recv_mu);
-  std::uint64_t received = 0;
-  if (!received_of(s, serial, &received)) {
-    WSASetLastError(kErrNotSocket);
-    return -1;
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_exact_locked(s, serial);
+    if (st == nullptr)
+      err = kErrNotSocket;
+    else if (st->consumed != static_cast<std::uint32_t>(mark) || n > st->len - st->pos)
+      err = kErrWouldBlock;
+    else if (n > 0)
+      take_locked(*st, n);
   }
-  if (received != mark) {
-    WSASetLastError(kErrWouldBlock);
-    return -1;
-  }
-  char scratch[1024];
-  std::size_t done = 0;
-  while (done < n) {
-    std::size_t want = n - done < sizeof scratch ? n - done : sizeof scratch;
-    int r = recv(static_cast<SOCKET>(s), scratch, static_cast<int>(want), 0);
-    if (r == SOCKET_ERROR || r == 0) break;
-    done += static_cast<std::size_t>(r);
-  }
-  add_received(s, done);
-  return done == n ? static_cast<int>(n) : -1;
+  if (err != 0) return failed(err);
+  return static_cast<int>(n);
 }
 
 long recv_pending(Socket s) {
+  long held = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_locked(s);
+    if (st == nullptr) return failed(kErrNotSocket);
+    held = static_cast<long>(st->len - st->pos);
+  }
   u_long n = 0;
-  if (ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &n) != 0) return -1;
-  return static_cast<long>(n);
+  if (ioctlsocket(static_cast<SOCKET>(s), FIONREAD, &n) != 0) return held > 0 ? held : -1;
+  return held + static_cast<long>(n);
 }
 
-int shutdown_send(Socket s) { return shutdown(static_cast<SOCKET>(s), 1) == 0 ? 0 : -1; }
+int shutdown_send(Socket s) {
+  if (!known(s)) return failed(kErrNotSocket);
+  return shutdown(static_cast<SOCKET>(s), 1) == 0 ? 0 : -1;
+}
 
 int close_socket(Socket s) {
-  if (closesocket(static_cast<SOCKET>(s)) != 0) return -1;
-  std::lock_guard<std::mutex> lk(g_sock_mu);
-  g_sockets.erase(s);
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    auto it = g_sockets.find(s);
+    if (it == g_sockets.end()) {
+      err = kErrNotSocket;
+    } else {
+      err = close_locked(static_cast<SOCKET>(s), it->second.win);
+      if (err == 0) g_sockets.erase(it);
+    }
+  }
+  if (err != 0) return failed(err);
   return 0;
 }
 
-bool is_socket(Socket s) { return socket_serial(s) != 0; }
+int async_select(Socket s, Window w, unsigned msg, long events) {
+  int err = 0;
+  {
+    std::lock_guard<std::mutex> lk(g_mu);
+    SockState* st = find_locked(s);
+    if (st == nullptr) {
+      err = kErrNotSocket;
+    } else if (WSAAsyncSelect(static_cast<SOCKET>(s), reinterpret_cast<HWND>(w), msg, events) != 0) {
+      err = WSAGetLastError();
+    } else {
+      // A new request posts what is pending at once: Winsock for the bytes it
+      // holds, the layer for those it does.
+      st->win = reinterpret_cast<HWND>(w);
+      st->winsock_waits = false;
+      g_socket_msg = msg;
+      if ((events & kFdRead) && st->pos < st->len) post_held_locked(s, *st);
+    }
+  }
+  if (err != 0) return failed(err);
+  return 0;
+}
+
+bool is_socket(Socket s) { return known(s); }
 
 std::uint64_t socket_serial(Socket s) {
-  std::lock_guard<std::mutex> lk(g_sock_mu);
-  auto it = g_sockets.find(s);
-  return it == g_sockets.end() ? 0 : it->second.serial;
+  std::lock_guard<std::mutex> lk(g_mu);
+  SockState* st = find_locked(s);
+  return st != nullptr ? st->serial : 0;
 }
 
 std::size_t open_socket_count() {
-  std::lock_guard<std::mutex> lk(g_sock_mu);
+  std::lock_guard<std::mutex> lk(g_mu);
   return g_sockets.size();
 }
 

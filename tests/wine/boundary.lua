@@ -2,14 +2,13 @@
 -- compared line by line: tavrel and tavrel50 (a Lua with Lua 5.0's interface) on
 -- Linux, tavrel.exe on Lua 5.1 and on Lua 5.0's interface under Wine. Written in
 -- the Lua that 5.0 and 5.1 both read: no ... in the main chunk, no #, no string
--- methods, no select. Uses only loopback, on the port given and the one 9 above.
+-- methods, no select. Uses only loopback, on the port given and the one 9 above,
+-- and looks up no name (checks/unknown_host.lua does, where no resolver answers).
 local base = tonumber(arg[1]) or 47600
 
 print("MD5", cvn_old.MD5(""), cvn_old.MD5("abc"))
 print("Nslookup", cvn_old.Nslookup("127.1"))
-print("Nslookup missing", cvn_old.Nslookup("no-such-host.invalid"))
 print("refused", cvn_old.Open("127.0.0.1", base + 9, "x"))
-print("lookup", cvn_old.Open("no-such-host.invalid", base, "x"))
 print("ccf rejected", cvn_old.GlobalCache_SendCCF(12345, "0000 006D", 1, 1, 1))
 local raised = not pcall(cvn_old.CloseListen, "not a socket")
 print("CloseListen raises for a text", raised)

@@ -1,31 +1,33 @@
 #!/usr/bin/env bash
-# Builds the Windows plug-in with MinGW-w64 and runs the boundary tests under
-# Wine, comparing each transcript with the Linux build's, on Lua 5.1 (lua51.dll)
-# and on the Lua 5.0 test double (lua50.dll). The 32-bit DLL, the one hosts load,
-# lands in build-win32/corvane.dll and is run wherever that can be had:
+# Builds the Windows release with MinGW-w64 (win32/release.sh: the plug-in,
+# tavrel.exe, gcsim.exe, ccf2sendir.exe, the zip and the installer) and runs the
+# Wine checks: tests/wine/checks.sh, the boundary transcript on Lua 5.1
+# (lua51.dll) and on the Lua 5.0 test double (lua50.dll), and one script per
+# network situation and hostile peer (tests/wine/checks/), each transcript
+# compared with the Linux build's (CVN_WINE_ONLY="name ..." runs only those
+# scripts); and tests/wine/release_checks.sh, the release tried from its
+# archive and installer in a fresh prefix as a user would. The 32-bit DLL, the
+# one hosts load, lands in build-win32/corvane.dll and is run wherever that can
+# be had:
 #   - where the kernel runs 32-bit programs: under 32-bit Wine as it is;
 #   - where it does not: under 32-bit Wine through qemu-user's i386 emulation
 #     (qemu 10 from bookworm-backports; Debian 12's 7.2 cannot start 32-bit
 #     Wine), registered with binfmt_misc for this run only;
 #   - where neither works: the 32-bit DLL is checked statically and every Wine
 #     check runs on a 64-bit build (build-win64) under 64-bit Wine.
-# Installs what it needs. CVN_QEMU_I386 names another qemu-i386 (a missing one
-# forces the last path). Prints "wine: N passed, M failed"; exit 0 when none failed.
+# Installs what it needs; apt sources it adds for that (bookworm-backports,
+# Debian's source packages) are removed again when it ends. The i386 architecture
+# it adds stays: the 32-bit Wine installed with it needs it, and dpkg cannot drop
+# an architecture that installed packages use. The checks run offline, after
+# every install. CVN_QEMU_I386 names another qemu-i386 (a missing one forces the
+# last path). Prints "wine: N passed, M failed"; exit 0 when none failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 out=$root/build-win32
 mkdir -p "$out"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-apt_get() { $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 "$@"; }
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-install_missing() {  # packages...
-  local need=() p
-  for p in "$@"; do installed "$p" || need+=("$p"); done
-  [ ${#need[@]} -eq 0 ] && return 0
-  apt_get update -qq && apt_get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-}
+. tools/apt.sh
+sudo=$apt_sudo
 
 # --- Does this kernel run 32-bit programs? Asked before any package changes. ---
 # A 93-byte i386 program that exits 0. Its ELF ABI-version byte is 1, which the
@@ -69,9 +71,18 @@ qemu=${CVN_QEMU_I386:-/usr/bin/qemu-i386}
 binfmt_entry=""
 prefix32=$out/wineprefix
 prefix64=$root/build-win64/wineprefix
+added_sources=()  # apt source files this run added, removed when it ends
+add_source() {  # file name, line
+  echo "$2" | $sudo tee "/etc/apt/sources.list.d/$1" >/dev/null && added_sources+=("/etc/apt/sources.list.d/$1")
+}
 cleanup() {
+  if [ ${#added_sources[@]} -gt 0 ]; then
+    # The lists apt fetched for them are left to its next update, which drops them.
+    $sudo rm -f "${added_sources[@]}"
+  fi
   WINEPREFIX=$prefix32 wineserver -k 2>/dev/null
   WINEPREFIX=$prefix64 wineserver -k 2>/dev/null
+  WINEPREFIX=$out/release-prefix wineserver -k 2>/dev/null
   if [ -n "$binfmt_entry" ] && [ -e "$binfmt/$binfmt_entry" ]; then
     echo -1 | $sudo tee "$binfmt/$binfmt_entry" >/dev/null
   fi
@@ -87,10 +98,9 @@ qemu_usable() {  # a static qemu-i386 of version 10 or later
 emulation_start() {
   if ! qemu_usable && [ "$qemu" = /usr/bin/qemu-i386 ]; then
     if ! grep -rqs "bookworm-backports" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-      echo "deb http://deb.debian.org/debian bookworm-backports main" |
-        $sudo tee /etc/apt/sources.list.d/corvane-backports.list >/dev/null
+      add_source corvane-backports.list "deb http://deb.debian.org/debian bookworm-backports main"
     fi
-    apt_get update -qq && apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
+    apt_update && apt_get install -y -qq --no-install-recommends -t bookworm-backports qemu-user >/dev/null
   fi
   qemu_usable || return 1
   [ -e "$binfmt/register" ] || $sudo mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
@@ -110,14 +120,19 @@ emulation_start() {
 }
 
 install_wine32() {
+  local added=no
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386 2>/dev/null || return 1
-    apt_get update -qq || return 1
+    added=yes
   fi
-  install_missing wine wine32:i386
+  if [ $added = yes ] && ! apt_update || ! install_missing wine wine32:i386; then
+    # Nothing of i386 got installed: the architecture goes again.
+    [ $added = yes ] && $sudo dpkg --remove-architecture i386 2>/dev/null
+    return 1
+  fi
 }
 
-install_missing g++-mingw-w64-i686 dpkg-dev binutils || { echo "wine tests: cannot install MinGW-w64"; exit 1; }
+install_missing g++-mingw-w64-i686 dpkg-dev binutils tmux || { echo "wine tests: cannot install MinGW-w64 and tmux"; exit 1; }
 mode=wine64
 if [ $native32 = yes ]; then
   install_wine32 && mode=native
@@ -133,23 +148,17 @@ if [ $mode = wine64 ]; then
   install_missing g++-mingw-w64-x86-64 wine64 || { echo "wine tests: cannot install 64-bit Wine"; exit 1; }
 fi
 
-# Lua 5.1 from Debian's source package.
-lua_src=$(ls -d "$out"/lua/lua5.1-*/src 2>/dev/null | head -1)
-if [ -z "$lua_src" ]; then
-  if ! grep -rqs "^deb-src .*bookworm main" /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    echo "deb-src http://deb.debian.org/debian bookworm main" | $sudo tee /etc/apt/sources.list.d/corvane-src.list >/dev/null
-    apt_get update -qq
-  fi
-  mkdir -p "$out/lua" && (cd "$out/lua" && apt-get source -qq lua5.1 >/dev/null 2>&1)
-  lua_src=$(ls -d "$out"/lua/lua5.1-*/src | head -1)
-fi
-
+# The release (win32/release.sh, which also fetches Lua 5.1's source): the
+# 32-bit build the checks run, and the archive and installer they try.
+release=$(win32/release.sh "$out") || exit 1
+zip=$(sed -n 1p <<<"$release")
+setup=$(sed -n 2p <<<"$release")
+lua_src=$(ls -d "$out"/lua/lua5.1-*/src | head -1)
 windows_build() {  # build dir, toolchain file
   cmake -S win32 -B "$1" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$2" -DLUA_SRC="$lua_src" \
     -DCMAKE_BUILD_TYPE=Release >/dev/null || return 1
   cmake --build "$1" -j2 >/dev/null || { cmake --build "$1" 2>&1 | tail -30; return 1; }
 }
-windows_build "$out" toolchain-mingw32.cmake || exit 1
 win=$out
 objdump=i686-w64-mingw32-objdump
 wine=(wine)
@@ -165,109 +174,32 @@ fi
 
 # The Linux builds to compare with.
 cmake -S . -B build -DCVN_BENCH=OFF >/dev/null &&
-  cmake --build build -j2 --target tavrel tavrel50 corvane >/dev/null || exit 1
+  cmake --build build -j2 --target tavrel tavrel50 corvane wine_peer gcsim ccf2sendir >/dev/null || exit 1
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+. tests/wine/lib.sh
 if [ ! -f "$WINEPREFIX/.ready" ]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 600 "${wine[@]}" wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1
-  "${wine[@]}" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$WINEPREFIX/../wineboot.log" 2>&1
-  wineserver -w
+  make_prefix
   touch "$WINEPREFIX/.ready"
 fi
 
-pass=0
-fail=0
-check() {  # name, expected, actual
-  if [ "$2" = "$3" ]; then pass=$((pass + 1)); echo "ok   $1"; else
-    fail=$((fail + 1)); echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | head -20; fi
-}
-windows_path() { local p=${1//\//\\}; printf 'Z:%s' "$p"; }
-# A Windows program under Wine, from its own directory; output with CR removed.
-wine_run() {  # directory, program, args...
-  local dir=$1; shift
-  (cd "$dir" && timeout 180 "${wine[@]}" "$@" 2>&1 | tr -d '\r')
-}
-# A command's output followed by its exit status, so that a run cut short by its
-# time-out cannot pass for a whole one.
-transcript() {  # command...
-  "$@" 2>&1 | tr -d '\r'
-  echo "exit ${PIPESTATUS[0]}"
-}
-
-# Static checks of the 32-bit DLL: entry points by plain name, and imports of
-# system DLLs and tavrel.dll (only lua_push_object from it), no Lua DLL.
-dll32=$out/corvane.dll
-exports=$(i686-w64-mingw32-objdump -p "$dll32" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-  grep -o 'tvr_[a-z_]*' | sort | tr '\n' ' ')
-check "ten entry points by plain name (32-bit DLL)" "tvr_close tvr_description tvr_devicenum tvr_info tvr_name tvr_open tvr_requested_api tvr_start tvr_stop tvr_version " "$exports"
-imports=$(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name:/ {dll=$3} dll && /^\t[0-9a-f]+\t/ {print dll ":" $NF}' |
-  grep -Eiv '^(kernel32|user32|gdi32|wsock32|netapi32|msvcrt)\.dll:' | sort | tr '\n' ' ')
-check "imports: system DLLs, and tavrel.dll for lua_push_object only (32-bit DLL)" "tavrel.dll:lua_push_object " "$imports"
-echo "     corvane.dll imports: $(i686-w64-mingw32-objdump -p "$dll32" | awk '/DLL Name/ {print $3}' | sort | tr '\n' ' ')"
-if [ $mode = wine64 ]; then
-  objdump=x86_64-w64-mingw32-objdump
-  imports=$($objdump -p "$win/corvane.dll" | awk '/DLL Name/ {print $3}' | grep -i lua)
-  check "no Lua DLL imported (64-bit DLL)" "" "$imports"
-fi
-
-check "descriptive entry points" "$(build/tavrel --info)" "$(wine_run "$win" tavrel.exe --info)"
-# The command line is read as on Linux: the same messages and statuses.
-command_line() {  # tavrel command...
-  local a
-  for a in --version --timeout --timeout=abc --bogus "-x"; do transcript "$@" "$a"; done
-}
-check "command line: --version, a missing value, a wrong one, unknown options" "$(command_line build/tavrel)" \
-  "$(cd "$win" && command_line timeout 60 "${wine[@]}" tavrel.exe)"
-check "entry points called directly" "size 4: Corv, no terminator
-size 256: nothing copied
-size 300: Corvane, NUL to 44
-refused record: 0
-close twice: 1 1
-event 99: 1
-api 3 device 189" "$(wine_run "$win" entry_check.exe)"
-
-# The transcript listens on a port and expects nothing at the one 9 above. Both
-# are taken below the ephemeral range, where no client connection (of this
-# machine's other tests either) can hold them, and checked to be unused.
-free_base() {
-  local p
-  for _ in $(seq 100); do
-    p=$((20000 + RANDOM % 12000))
-    ss -Htan | awk '{print $4}' | grep -Eq ":($p|$((p + 9)))\$" || { echo "$p"; return; }
-  done
-  echo 29500
-}
-script=$(windows_path "$root/tests/wine/boundary.lua")
-transcript build/tavrel --timeout 20 tests/wine/boundary.lua "$(free_base)" >"$win/linux.txt"
-check "boundary transcript, Lua 5.1" "$(cat "$win/linux.txt")" \
-  "$(cd "$win" && transcript timeout 180 "${wine[@]}" tavrel.exe --timeout 60 "$script" "$(free_base)")"
-transcript build/lua50/tavrel50 --plugin build/libcorvane.so --timeout 20 tests/wine/boundary.lua \
-  "$(free_base)" >"$win/linux50.txt"
-check "boundary transcript, Lua 5.0 interface (Linux, against Lua 5.1)" "$(cat "$win/linux.txt")" "$(cat "$win/linux50.txt")"
-check "boundary transcript, Lua 5.0 interface" "$(cat "$win/linux.txt")" \
-  "$(cd "$win/lua50" && transcript timeout 180 "${wine[@]}" tavrel.exe --plugin '..\corvane.dll' --timeout 60 \
-    "$script" "$(free_base)")"
-# A script that never returns: the time-out stops it, on both Lua builds.
-printf 'print("running") while true do end\n' >"$win/loop.lua"
-stopped=$'running\ntavrel: time-out after 1 s\nexit 124'
-check "a running loop stopped by the time-out, Lua 5.1" "$stopped" \
-  "$(cd "$win" && transcript timeout 60 "${wine[@]}" tavrel.exe --timeout 1 loop.lua)"
-check "a running loop stopped by the time-out, Lua 5.0 interface" "$stopped" \
-  "$(cd "$win/lua50" && transcript timeout 60 "${wine[@]}" tavrel.exe --plugin='..\corvane.dll' --timeout=1 '..\loop.lua')"
+# The checks run where only loopback exists and names resolve from a hosts file
+# alone (tests/offline.sh). Wine makes its sockets in the wineserver: one still
+# running out here would make them on this machine's network, so none is left.
 wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
-# Nslookupmac in a network namespace with only loopback, where adapter 0 does not
-# exist: the query fails cleanly on both sides.
-if unshare -n true 2>/dev/null; then
-  expected=$'Nslookupmac\tnil\t-1'
-  linux=$(unshare -n sh -c "ip link set lo up; build/tavrel --timeout 20 tests/wine/mac.lua" 2>&1)
-  check "Nslookupmac without adapters (Linux)" "$expected" "$linux"
-  mac=$(windows_path "$root/tests/wine/mac.lua")
-  unshare -n sh -c "ip link set lo up; cd '$win' && timeout 180 ${wine[*]} tavrel.exe --timeout 60 '$mac' > mac.txt 2>&1; wineserver -w"
-  check "Nslookupmac without adapters (Wine)" "$expected" "$(tr -d '\r' <"$win/mac.txt")"
+CVN_WINE_DIR=$win CVN_WINE="${wine[*]}" CVN_WINE_MODE=$mode tests/offline.sh tests/wine/checks.sh | tee "$out/checks.log"
+if [ $mode = wine64 ]; then
+  echo "not run: the release's checks (its 32-bit programs need 32-bit Wine)"
 else
-  echo "not run: Nslookupmac without adapters (no network namespace can be made here)"
+  CVN_WINE="${wine[*]}" CVN_RELEASE_ZIP=$zip CVN_RELEASE_SETUP=$setup CVN_RELEASE_PREFIX=$out/release-prefix \
+    tests/offline.sh tests/wine/release_checks.sh | tee -a "$out/checks.log"
 fi
-echo "wine: $pass passed, $fail failed"
-[ "$fail" -eq 0 ]
+# Each part ends with "NAME: N passed, M failed"; a part that did not get there
+# counts as a failure.
+parts=2
+[ $mode = wine64 ] && parts=1
+read -r passed failed < <(awk -v parts=$parts '/^[a-z]+: [0-9]+ passed, [0-9]+ failed$/ {p += $2; f += $4; n++}
+  END {print p + 0, f + (n < parts ? 1 : 0)}' "$out/checks.log")
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

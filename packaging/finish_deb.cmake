@@ -1,0 +1,36 @@
+# Run by CPack once the Debian package is built (CPACK_POST_BUILD_SCRIPTS).
+# CPack's DEB generator has postinst and postrm call ldconfig for any library
+# under /usr/lib, although ldconfig never looks into the private directory that
+# holds Corvane's, and it writes no Bugs field. So the package is unpacked, those
+# two scripts are dropped when they do nothing else, the field is added, and the
+# package is packed again; its files stay as they were.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb --raw-extract "${deb}" "${tree}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot unpack ${deb}")
+  endif()
+  foreach(script postinst postrm)
+    set(path "${tree}/DEBIAN/${script}")
+    if(NOT EXISTS "${path}")
+      continue()
+    endif()
+    file(STRINGS "${path}" lines)
+    list(FILTER lines EXCLUDE REGEX "^(#!/bin/sh|set -e|if \\[ \"\\$1\" = \"[a-z]+\" \\]; then|[ \t]*ldconfig|fi|[ \t]*)$")
+    if(lines STREQUAL "")
+      file(REMOVE "${path}")
+    endif()
+  endforeach()
+  file(READ "${tree}/DEBIAN/control" control)
+  string(REPLACE "\nDescription:" "\nBugs: ${CPACK_CORVANE_BUGS}\nDescription:" control "${control}")
+  file(WRITE "${tree}/DEBIAN/control" "${control}")
+  execute_process(COMMAND dpkg-deb --root-owner-group --build "${tree}" "${deb}" OUTPUT_QUIET RESULT_VARIABLE rc)
+  file(REMOVE_RECURSE "${tree}")
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cannot pack ${deb} again")
+  endif()
+endforeach()
