@@ -3,25 +3,39 @@
 //   floor      a tight C loop: 256 KiB recv, split at CR/LF in place,
 //              lua_pushlstring straight from the receive buffer, one lua_pcall
 //              per line; the baseline every ratio is taken against;
-//   LuaSocket  a lua5.1 script calling receive('*l') per line;
-//   corvane    the plug-in under tavrel, the callback named in Open or Accept.
+//   LuaSocket  a lua5.1 script calling receive('*l') per line, or, for lines
+//              ended with CR too (which '*l' cannot split: it ends lines at LF and
+//              drops every CR), receiving what has arrived and splitting it with
+//              plain string.find, as the C floor does;
+//   corvane    the plug-in under tavrel, the callback named in Open or Accept,
+//              with a main chunk that returns after Open and, as "corvane, polls",
+//              with one that goes on polling in tavrel.sleep (a script thread that
+//              takes the script lock every 5 ms).
+// Each receiver's Lua state is brought to the same live heap before its first
+// line (SettleHeap in callback.lua), so that the collector's work is the same.
 // Two benchmarks:
 //   lines  1 M lines of 32 and of 200 bytes sent as fast as the receiver takes
-//          them: lines per second and CPU per line (the receiver's whole
-//          process, net of its start-up, measured with a one-line run);
+//          them, as a device sends them: each line numbered, so no two are
+//          alike, and ended with CR LF, LF or CR in turn; then the same with one
+//          line repeated (CR LF), which Lua interns once and never collects.
+//          Lines per second and CPU per line (the receiver's whole process, net
+//          of its start-up, measured with a one-line run);
 //   echo   request/reply: a C client (TCP_NODELAY) sends a line, waits for the
 //          echo, 30 000 times; p50 and p99 round trip and the server's CPU per
 //          round trip (net of start-up). Server and client are pinned to
 //          different cores.
 // Every figure is a median over --runs runs. Nothing is asserted.
 // Usage: bench_receivers [lines|echo|all] [--lines N] [--size N] [--pings N] [--runs N]
-//        bench_receivers corvane-lines [--lines N] [--size N]  (one run, for strace or perf)
+//        bench_receivers corvane-lines [--lines N] [--size N] [--poll] [--same]
+//                                      (one run, for strace or perf; --same: one line repeated)
+//        bench_receivers floor-lines [--lines N] [--size N] [--same]  (likewise)
 //        bench_receivers corvane-echo [--pings N]              (one run, likewise)
 // CVN_BENCH_PLUGIN, when set, names the plug-in tavrel loads instead of its own.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -99,7 +113,7 @@ lua_State* floor_state(long target) {
   }
   lua_pushnumber(L, static_cast<lua_Number>(target));
   lua_setglobal(L, "target");
-  luaL_dostring(L, "done = false function Finished() done = true end");
+  luaL_dostring(L, "done = false function Finished() done = true end SettleHeap()");
   return L;
 }
 
@@ -183,9 +197,18 @@ int floor_main(const char* mode, std::uint16_t port, long target) {
 
 // ------------------------------------------------------------ receivers
 
-enum class Receiver { kFloor, kLuaSocket, kCorvane };
+enum class Receiver { kFloor, kLuaSocket, kCorvane, kCorvanePolls };
+constexpr Receiver kReceivers[] = {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane,
+                                   Receiver::kCorvanePolls};
+constexpr int kReceiverCount = 4;
 const char* name_of(Receiver r) {
-  return r == Receiver::kFloor ? "C floor" : r == Receiver::kLuaSocket ? "LuaSocket" : "corvane";
+  switch (r) {
+    case Receiver::kFloor: return "C floor";
+    case Receiver::kLuaSocket: return "LuaSocket";
+    case Receiver::kCorvane: return "corvane";
+    case Receiver::kCorvanePolls: return "corvane, polls";
+  }
+  return "?";
 }
 
 std::string g_self;
@@ -196,10 +219,13 @@ struct Child {
 };
 
 // Starts a receiver in `mode` on `port` for `count` lines, pinned to `cpu`.
-Child spawn(Receiver r, const char* mode, std::uint16_t port, long count, int cpu) {
+// `mixed`: the lines end in CR, LF and CR LF, which LuaSocket's receive('*l')
+// cannot split.
+Child spawn(Receiver r, const char* mode, std::uint16_t port, long count, int cpu, bool mixed = false) {
   int pipefd[2];
   if (pipe2(pipefd, O_CLOEXEC) != 0) return {};
   std::string p = std::to_string(port), c = std::to_string(count);
+  std::string script = kScripts + (r == Receiver::kLuaSocket ? "luasocket.lua" : "tavrel.lua");
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipefd[1], STDOUT_FILENO);
@@ -209,22 +235,36 @@ Child spawn(Receiver r, const char* mode, std::uint16_t port, long count, int cp
         execl(g_self.c_str(), g_self.c_str(), "floor", mode, p.c_str(), c.c_str(), static_cast<char*>(nullptr));
         break;
       case Receiver::kLuaSocket:
-        execlp("lua5.1", "lua5.1", (kScripts + "luasocket.lua").c_str(), mode, p.c_str(), c.c_str(),
+        execlp("lua5.1", "lua5.1", script.c_str(), mode, p.c_str(), c.c_str(), mixed ? "blocks" : "*l",
                static_cast<char*>(nullptr));
         break;
       case Receiver::kCorvane:
+      case Receiver::kCorvanePolls: {
+        const char* main_chunk = r == Receiver::kCorvanePolls ? "polls" : "returns";
         if (const char* plugin = std::getenv("CVN_BENCH_PLUGIN"))  // another build's plug-in
-          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--plugin", plugin, "--timeout", "300",
-                (kScripts + "tavrel.lua").c_str(), mode, p.c_str(), c.c_str(), static_cast<char*>(nullptr));
+          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--plugin", plugin, "--timeout", "300", script.c_str(), mode,
+                p.c_str(), c.c_str(), main_chunk, static_cast<char*>(nullptr));
         else
-          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--timeout", "300", (kScripts + "tavrel.lua").c_str(), mode,
-                p.c_str(), c.c_str(), static_cast<char*>(nullptr));
+          execl(CVN_TAVREL_PATH, CVN_TAVREL_PATH, "--timeout", "300", script.c_str(), mode, p.c_str(), c.c_str(),
+                main_chunk, static_cast<char*>(nullptr));
         break;
+      }
     }
     _exit(127);
   }
   close(pipefd[1]);
   return {pid, pipefd[0]};
+}
+
+// The receiver's end of a connection it opens, or -1 when it has not connected
+// within a minute (it failed to start).
+int accept_receiver(int lfd, const Child& c) {
+  pollfd p{lfd, POLLIN, 0};
+  if (c.pid < 0 || poll(&p, 1, 60000) != 1) {
+    if (c.pid > 0) kill(c.pid, SIGKILL);
+    return -1;
+  }
+  return accept(lfd, nullptr, nullptr);
 }
 
 struct Ended {
@@ -238,7 +278,15 @@ Ended reap(const Child& c, double since) {
   Ended e;
   char buf[256];
   ssize_t n;
-  while ((n = read(c.out, buf, sizeof buf)) > 0) e.out.append(buf, static_cast<std::size_t>(n));
+  pollfd p{c.out, POLLIN, 0};
+  for (;;) {
+    if (poll(&p, 1, 300000) != 1) {  // a receiver that stops taking lines is ended
+      kill(c.pid, SIGKILL);
+      break;
+    }
+    if ((n = read(c.out, buf, sizeof buf)) <= 0) break;
+    e.out.append(buf, static_cast<std::size_t>(n));
+  }
   close(c.out);
   int status = 0;
   rusage ru{};
@@ -267,33 +315,101 @@ double median(std::vector<double> v) {
 
 // ------------------------------------------------------------ lines
 
+// The lines a device sends: status texts of `len` bytes each, terminator
+// included, ended with CR LF, LF and CR in turn. Each begins with its number, so
+// no two are alike, and carries readings that change from line to line every 32
+// bytes or so: Lua 5.1 hashes a long string from one character in every few, and
+// lines that differed only in their first digits would all share a handful of
+// hash chains. With `same`, the first line over and over, ended with CR LF: the
+// stream the benchmark sent before, which costs Lua no allocation.
+class DeviceStream {
+ public:
+  DeviceStream(std::size_t len, bool same) : len_(len), same_(same) {
+    static const char kStatus[] =
+        " zone 2 power on source tuner volume -32.5 dB mute off bass +2 treble 0 balance 0"
+        " preset 7 FM 98.40 MHz signal 4/5 stereo rds ok sleep off dimmer 3 output main"
+        " zone 3 standby ";
+    line_.assign(len, '.');
+    for (std::size_t i = 0; i < len; ++i) line_[i] = kStatus[i % (sizeof kStatus - 1)];
+    next_line();
+  }
+
+  // Appends whole lines to `out` while a line fits under `cap` bytes.
+  void fill(std::string& out, std::size_t cap) {
+    while (out.size() + len_ <= cap) {
+      std::size_t at = out.size();
+      out += line_;
+      int ending = same_ ? 0 : static_cast<int>(made_ % 3);
+      if (ending == 0) {
+        out[at + len_ - 2] = '\r';
+        out[at + len_ - 1] = '\n';
+        text_bytes_ += static_cast<long>(len_ - 2);
+      } else {
+        out[at + len_ - 1] = ending == 1 ? '\n' : '\r';
+        text_bytes_ += static_cast<long>(len_ - 1);
+      }
+      ++made_;
+      if (!same_) next_line();
+    }
+  }
+
+  long made() const { return made_; }
+  long text_bytes() const { return text_bytes_; }  // what the callbacks add up
+
+ private:
+  static constexpr std::size_t kDigits = 8;        // the line's number
+  static constexpr std::size_t kReading = 4;       // digits of a reading
+  static constexpr std::size_t kReadingEvery = 32;
+
+  void next_line() {
+    long n = made_;
+    for (std::size_t i = kDigits; i-- > 0; n /= 10) line_[i] = static_cast<char>('0' + n % 10);
+    // Readings from a xorshift generator: cheap enough for the sender to stay
+    // ahead of every receiver.
+    for (std::size_t at = kDigits + 8; at + kReading + 2 <= len_; at += kReadingEvery) {
+      random_ ^= random_ << 13;
+      random_ ^= random_ >> 7;
+      random_ ^= random_ << 17;
+      std::uint64_t r = random_;
+      for (std::size_t i = 0; i < kReading; ++i, r /= 10) line_[at + i] = static_cast<char>('0' + r % 10);
+    }
+  }
+
+  std::size_t len_;
+  bool same_;
+  std::string line_;
+  std::uint64_t random_ = 0x9E3779B97F4A7C15u;
+  long made_ = 0;
+  long text_bytes_ = 0;
+};
+
 struct LinesRun {
   double cpu = 0, wall = 0;
   bool ok = false;
 };
 
-// `count` lines of `len` bytes (CR LF included) to one receiver, in 64 KiB sends.
-LinesRun lines_once(Receiver r, long count, std::size_t len) {
+// `count` lines of `len` bytes to one receiver, in sends of up to 64 KiB of
+// whole lines.
+LinesRun lines_once(Receiver r, long count, std::size_t len, bool same) {
   std::uint16_t port = 0;
   int lfd = listen_loopback(&port);
-  Child c = spawn(r, "lines", port, count, 1);
-  int peer = accept(lfd, nullptr, nullptr);
+  Child c = spawn(r, "lines", port, count, 1, !same);
+  int peer = accept_receiver(lfd, c);
   close(lfd);
   double t0 = now_s();
-  std::string line(len - 2, 'x');
-  line += "\r\n";
+  DeviceStream stream(len, same);
   std::string chunk;
-  std::size_t per_chunk = 65536 / len;
-  for (std::size_t i = 0; i < per_chunk; ++i) chunk += line;
-  for (long sent = 0; sent < count && peer >= 0;) {
-    long n = std::min(static_cast<long>(per_chunk), count - sent);
-    if (!send_all(peer, chunk.data(), static_cast<std::size_t>(n) * len)) break;
-    sent += n;
+  chunk.reserve(65536);
+  while (stream.made() < count && peer >= 0) {
+    chunk.clear();
+    std::size_t cap = static_cast<std::size_t>(std::min(65536L, (count - stream.made()) * static_cast<long>(len)));
+    stream.fill(chunk, cap);
+    if (!send_all(peer, chunk.data(), chunk.size())) break;
   }
+  if (peer >= 0) shutdown(peer, SHUT_WR);  // a receiver that reads blocks sees the last one end
   Ended e = reap(c, t0);
   if (peer >= 0) close(peer);
-  LinesRun out{e.cpu, e.wall, tally_ok(e, count, count * static_cast<long>(len - 2), r)};
-  return out;
+  return {e.cpu, e.wall, tally_ok(e, count, stream.text_bytes(), r)};
 }
 
 // One run of every receiver back to back, each net of a one-line run's start-up
@@ -302,10 +418,10 @@ struct Figures {
   double lines_per_s = 0, cpu_ns_per_line = 0;
 };
 
-bool lines_round(long count, std::size_t len, Figures out[3]) {
-  for (Receiver r : {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane}) {
-    LinesRun one = lines_once(r, 1, len);
-    LinesRun all = lines_once(r, count, len);
+bool lines_round(long count, std::size_t len, bool same, Figures out[kReceiverCount]) {
+  for (Receiver r : kReceivers) {
+    LinesRun one = lines_once(r, 1, len, same);
+    LinesRun all = lines_once(r, count, len, same);
     if (!one.ok || !all.ok) return false;
     out[static_cast<int>(r)] = {static_cast<double>(count - 1) / (all.wall - one.wall),
                                 (all.cpu - one.cpu) / static_cast<double>(count - 1) * 1e9};
@@ -318,24 +434,27 @@ bool lines_round(long count, std::size_t len, Figures out[3]) {
 // taken within each round and their median printed.
 void bench_lines(long count, int runs, const std::vector<std::size_t>& sizes) {
   std::printf("== %ld lines into the Lua callback, medians of %d rounds (net of start-up)\n", count, runs);
-  std::printf("%-5s %-10s %12s %12s %13s %18s\n", "size", "receiver", "lines/s", "CPU ns/line", "CPU vs floor",
-              "rate vs LuaSocket");
+  std::printf("%-5s %-8s %-14s %12s %12s %13s %18s\n", "size", "lines", "receiver", "lines/s", "CPU ns/line",
+              "CPU vs floor", "rate vs LuaSocket");
   for (std::size_t len : sizes) {
-    std::vector<double> rate[3], cpu[3], cpu_ratio[3], rate_ratio[3];
-    for (int i = 0; i < runs; ++i) {
-      Figures f[3];
-      if (!lines_round(count, len, f)) continue;
-      for (int k = 0; k < 3; ++k) {
-        rate[k].push_back(f[k].lines_per_s);
-        cpu[k].push_back(f[k].cpu_ns_per_line);
-        cpu_ratio[k].push_back(f[k].cpu_ns_per_line / f[0].cpu_ns_per_line);
-        rate_ratio[k].push_back(f[k].lines_per_s / f[1].lines_per_s);
+    for (bool same : {false, true}) {
+      std::vector<double> rate[kReceiverCount], cpu[kReceiverCount], cpu_ratio[kReceiverCount],
+          rate_ratio[kReceiverCount];
+      for (int i = 0; i < runs; ++i) {
+        Figures f[kReceiverCount];
+        if (!lines_round(count, len, same, f)) continue;
+        for (int k = 0; k < kReceiverCount; ++k) {
+          rate[k].push_back(f[k].lines_per_s);
+          cpu[k].push_back(f[k].cpu_ns_per_line);
+          cpu_ratio[k].push_back(f[k].cpu_ns_per_line / f[0].cpu_ns_per_line);
+          rate_ratio[k].push_back(f[k].lines_per_s / f[1].lines_per_s);
+        }
       }
-    }
-    for (Receiver r : {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane}) {
-      int k = static_cast<int>(r);
-      std::printf("%-5zu %-10s %12.0f %12.1f %13.2f %18.2f\n", len, name_of(r), median(rate[k]), median(cpu[k]),
-                  median(cpu_ratio[k]), median(rate_ratio[k]));
+      for (Receiver r : kReceivers) {
+        int k = static_cast<int>(r);
+        std::printf("%-5zu %-8s %-14s %12.0f %12.1f %13.2f %18.2f\n", len, same ? "same" : "distinct", name_of(r),
+                    median(rate[k]), median(cpu[k]), median(cpu_ratio[k]), median(rate_ratio[k]));
+      }
     }
   }
 }
@@ -385,6 +504,10 @@ EchoRun echo_once(Receiver r, long pings) {
   return out;
 }
 
+// The echo server's main chunk returns; a polling one would only add its own
+// wake-ups to a benchmark of round trips.
+constexpr Receiver kEchoServers[] = {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane};
+
 struct EchoFigures {
   double p50 = 0, p99 = 0, cpu_us = 0;
 };
@@ -398,7 +521,7 @@ void bench_echo(long pings, int runs) {
   for (int i = 0; i < runs; ++i) {
     EchoFigures f[3];
     bool ok = true;
-    for (Receiver r : {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane}) {
+    for (Receiver r : kEchoServers) {
       EchoRun one = echo_once(r, 1);
       EchoRun all = echo_once(r, pings);
       if (!one.ok || !all.ok) {
@@ -417,7 +540,7 @@ void bench_echo(long pings, int runs) {
       ratio[k].push_back(f[k].cpu_us / f[0].cpu_us);
     }
   }
-  for (Receiver r : {Receiver::kFloor, Receiver::kLuaSocket, Receiver::kCorvane}) {
+  for (Receiver r : kEchoServers) {
     int k = static_cast<int>(r);
     std::printf("%-10s %10.1f %10.1f %16.2f %13.2f\n", name_of(r), median(p50[k]), median(p99[k]), median(cpu[k]),
                 median(ratio[k]));
@@ -437,18 +560,23 @@ int main(int argc, char** argv) {
     return floor_main(argv[2], static_cast<std::uint16_t>(std::atoi(argv[3])), std::atol(argv[4]));
   long lines = 1000000, pings = 30000, size = 0;
   int runs = 5;
-  for (int i = 1; i + 1 < argc; ++i) {
+  bool polls = false, same = false;
+  for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--poll") polls = true;
+    if (a == "--same") same = true;
+    if (i + 1 == argc) break;
     if (a == "--lines") lines = std::max(2L, std::atol(argv[i + 1]));
     if (a == "--pings") pings = std::max(2L, std::atol(argv[i + 1]));
     if (a == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
     if (a == "--size") size = std::max(3L, std::atol(argv[i + 1]));
   }
-  if (what == "corvane-lines") {
+  if (what == "corvane-lines" || what == "floor-lines") {
     if (size == 0) size = 32;
-    LinesRun r = lines_once(Receiver::kCorvane, lines, static_cast<std::size_t>(size));
-    std::printf("%ld lines of %ld bytes: CPU %.3f s, %.3f s\n", lines, size, r.cpu, r.wall);
-    return r.ok ? 0 : 1;
+    Receiver r = what == "floor-lines" ? Receiver::kFloor : polls ? Receiver::kCorvanePolls : Receiver::kCorvane;
+    LinesRun run = lines_once(r, lines, static_cast<std::size_t>(size), same);
+    std::printf("%ld lines of %ld bytes: CPU %.3f s, %.3f s\n", lines, size, run.cpu, run.wall);
+    return run.ok ? 0 : 1;
   }
   if (what == "corvane-echo") {
     EchoRun r = echo_once(Receiver::kCorvane, pings);

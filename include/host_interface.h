@@ -34,5 +34,6 @@ constexpr std::uint32_t kHostRecordVersion = 8;
 
 // Pushes the script object called `name` (a global, or a dotted path through nested
 // tables) and returns non-zero only when it pushed a function; pushes nothing and
-// returns 0 otherwise. Caller holds the script lock.
+// returns 0 otherwise. Caller holds the script lock and has room for two more
+// values on the stack (lua_checkstack), as for any Lua call that pushes.
 CVN_HOST_API int lua_push_object(lua_State* L, const char* name);

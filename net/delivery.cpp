@@ -23,14 +23,26 @@ constexpr unsigned kScriptLockWaitMs = 1000;
 constexpr int kLinesPerNotification = 128;
 constexpr std::size_t kBytesPerNotification = 32768;
 
-// Lines delivered under one hold of the script lock. Taking and releasing it for
-// every line costs as much as a short callback; holding it longer would make a
-// script thread that wants it wait behind more callbacks than a handful.
+// Lines delivered under one hold of the script lock while another thread waits
+// for it. Taking and releasing it for every line costs as much as a short
+// callback; holding it longer would make a script thread that wants it wait
+// behind more callbacks than a handful. While nobody waits, the hold goes on.
 constexpr int kLinesPerHold = 8;
 
 // Graceful closes and CloseListens so far. A reader that looked at a socket before
 // one of them finished checks that the socket still holds what it saw.
 std::atomic<std::uint32_t> g_discards{0};
+
+// Copies n bytes. A line is mostly a few dozen bytes: two overlapping moves of a
+// fixed size copy it without a call.
+inline void copy_run(char* to, const char* from, std::size_t n) {
+  if (n >= 16 && n <= 32) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+  } else {
+    std::memcpy(to, from, n);
+  }
+}
 
 // line_take's body, inlined into the line reader's loop.
 inline std::size_t take_line(int& length, char* buffer, const char* data, std::size_t n, bool* complete,
@@ -54,7 +66,7 @@ inline std::size_t take_line(int& length, char* buffer, const char* data, std::s
       k = static_cast<std::size_t>(static_cast<const char*>(b) - run);
       first = second;
     }
-    std::memcpy(buffer + len, run, k);
+    copy_run(buffer + len, run, k);
     len += static_cast<int>(k);
     i += k;
     if (len >= static_cast<int>(kMaxLineText)) {  // a long line goes out in pieces
@@ -77,8 +89,9 @@ inline std::size_t take_line(int& length, char* buffer, const char* data, std::s
 }
 
 // What one look at a socket found: complete lines as NUL-terminated texts back to
-// back, each with the count of bytes of the view up to and including its
-// terminator, then the unfinished line at the view's end. The arrays are filled
+// back, each with its length up to its first zero byte (where a script's text
+// ends) and the count of bytes of the view up to and including its terminator,
+// then the unfinished line at the view's end. The arrays are filled
 // as far as `count` says, and are left uninitialised: a batch lives on the stack
 // of the read handler, which a callback may enter again for another socket when
 // something it calls dispatches the thread's messages.
@@ -91,6 +104,7 @@ struct Batch {
   int partial;            // its length, the record's earlier part included
   const char* partial_text;
   const char* line[kLinesPerNotification];
+  std::size_t length[kLinesPerNotification];
   std::size_t end[kLinesPerNotification];
   // A notification's bytes and the record's unfinished line, a terminator per
   // line, and room to begin one more line.
@@ -114,6 +128,7 @@ std::size_t look_lines(void* ctx, const char* data, std::size_t n) {
     if (!complete) break;  // the view ends inside a line
     line[length] = '\0';
     b->line[b->count] = line;
+    b->length[b->count] = static_cast<std::size_t>(length);
     b->end[b->count] = at;
     ++b->count;
     line += length + 1;
@@ -123,6 +138,13 @@ std::size_t look_lines(void* ctx, const char* data, std::size_t n) {
   b->seen = at;
   b->partial = length;
   b->partial_text = line;
+  // A zero byte ends a script's text. One look over the bytes taken finds whether
+  // any line holds one, so lines without (all of them, nearly always) keep the
+  // lengths found while splitting.
+  if ((at > 0 && std::memchr(data, '\0', at) != nullptr) ||
+      (rec.line_length > 0 && std::memchr(rec.line_buffer, '\0', static_cast<std::size_t>(rec.line_length)))) {
+    for (int i = 0; i < b->count; ++i) b->length[i] = std::strlen(b->line[i]);
+  }
   return at;
 }
 
@@ -210,11 +232,11 @@ lua_State* acquire_script(plat::Mutex& lock) {
   }
 }
 
-// Calls the record's callback with (text, socket, status, host); the script lock
-// is held, the stack has room and its top is `top`, where the call leaves it.
-// The host text is pushed anew, or copied from stack index `host` when non-zero.
-// False when the callback could not be pushed.
-bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text, int status,
+// Calls the record's callback with (text, socket, status, host), text being `len`
+// bytes; the script lock is held, the stack has room and its top is `top`, where
+// the call leaves it. The host text is pushed anew, or copied from stack index
+// `host` when non-zero. False when the callback could not be pushed.
+bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text, std::size_t len, int status,
                  const char* error_format, int host = 0) {
   if (rec.released.load()) return false;  // records retired by a script reload stay silent
   if (lua_push_object(L, rec.callback) == 0) {
@@ -222,7 +244,7 @@ bool call_locked(lua_State* L, int top, ConnectionRecord& rec, const char* text,
     report_missing_callback(rec);
     return false;
   }
-  lua::push_text(L, text);
+  lua::push_text(L, text, len);
   lua::push_number(L, static_cast<lua::Number>(rec.socket));
   lua::push_number(L, status);
   if (host != 0)
@@ -243,7 +265,8 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
   plat::Mutex lock = nullptr;
   lua_State* L = acquire_script(lock);
   if (L == nullptr) return false;
-  bool called = lua::check_stack(L, 8) && call_locked(L, lua::top(L), rec, text, status, error_format);
+  bool called =
+      lua::check_stack(L, 8) && call_locked(L, lua::top(L), rec, text, std::strlen(text), status, error_format);
   plat::mutex_release_to_waiter(lock);
   return called;
 }
@@ -251,13 +274,13 @@ bool call_script(ConnectionRecord& rec, const char* text, int status, const char
 // The trace's line for a received line; out of line, so the delivery loop pays
 // only the test of tracing() when the trace is off.
 [[gnu::noinline, gnu::cold]] void trace_line(const ConnectionRecord& rec, const Batch& b, int i) {
-  std::size_t len = std::strlen(b.line[i]);
-  trace_traffic(rec.socket, rec.host, "<-", b.line[i], len);
+  trace_traffic(rec.socket, rec.host, "<-", b.line[i], b.length[i]);
 }
 
-// Delivers the lines of a batch, kLinesPerHold to a hold of the script lock, and
-// takes each hold's bytes off the socket before letting the lock go, so a script
-// thread never finds delivered lines still waiting. Returns false when reading
+// Delivers the lines of a batch under holds of the script lock that end, every
+// kLinesPerHold lines, when another thread waits for the lock, and takes each
+// hold's bytes off the socket before letting the lock go, so a script thread
+// never finds delivered lines still waiting. Returns false when reading
 // must stop: no script, a callback that cannot be pushed (its line is consumed all
 // the same), or a socket that no longer holds what was looked at.
 bool deliver(Reader& r, int* lines) {
@@ -273,15 +296,19 @@ bool deliver(Reader& r, int* lines) {
     const int base = lua::top(L);
     if (go_on) lua::push_text(L, rec.host);
     const int top = base + 1;
-    int hold_end = next + kLinesPerHold < b.count ? next + kLinesPerHold : b.count;
+    int hold_end = next + kLinesPerHold;
     r.outer = t_reading;
     t_reading = &r;
-    while (go_on && next < hold_end) {
+    while (go_on && next < b.count) {
+      if (next == hold_end) {
+        if (plat::mutex_waited_for(lock)) break;
+        hold_end += kLinesPerHold;
+      }
       r.through = b.end[next];
       // Traced just before its callback: from here on the line is taken off the
       // socket whether or not the callback can be called, so it shows once.
       if (tracing()) trace_line(rec, b, next);
-      if (!call_locked(L, top, rec, b.line[next], 0, "Error (Read): %s", top)) {
+      if (!call_locked(L, top, rec, b.line[next], b.length[next], 0, "Error (Read): %s", top)) {
         take_through(r, r.through);  // one line per notification, called or not
         go_on = false;
         break;

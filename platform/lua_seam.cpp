@@ -25,6 +25,7 @@ struct Api {
   void (*pushnil)(lua_State*);
   void (*pushnumber)(lua_State*, Number);
   void (*pushstring)(lua_State*, const char*);
+  void (*pushlstring)(lua_State*, const char*, std::size_t);
   void (*pushvalue)(lua_State*, int);
   void (*rawget)(lua_State*, int);
   void (*rawset)(lua_State*, int);
@@ -93,6 +94,7 @@ Flavour bind(Lookup find, void* ctx, char* why, std::size_t cap) {
   ok &= take(a.pushnil, find, ctx, "lua_pushnil", &missing);
   ok &= take(a.pushnumber, find, ctx, "lua_pushnumber", &missing);
   ok &= take(a.pushstring, find, ctx, "lua_pushstring", &missing);
+  ok &= take(a.pushlstring, find, ctx, "lua_pushlstring", &missing);
   ok &= take(a.pushvalue, find, ctx, "lua_pushvalue", &missing);
   ok &= take(a.rawget, find, ctx, "lua_rawget", &missing);
   ok &= take(a.rawset, find, ctx, "lua_rawset", &missing);
@@ -137,6 +139,7 @@ const char* to_text(lua_State* L, int idx) {
 void push_nil(lua_State* L) { g_api.pushnil(L); }
 void push_number(lua_State* L, Number n) { g_api.pushnumber(L, n); }
 void push_text(lua_State* L, const char* s) { g_api.pushstring(L, s); }
+void push_text(lua_State* L, const char* s, std::size_t len) { g_api.pushlstring(L, s, len); }
 void push_value(lua_State* L, int idx) { g_api.pushvalue(L, idx); }
 
 void raw_get_global(lua_State* L, const char* name) {

@@ -54,6 +54,9 @@ const char* to_text(lua_State* L, int idx);   // the text at idx, or nullptr
 void push_nil(lua_State* L);                  // lua_pushnil
 void push_number(lua_State* L, Number n);     // lua_pushnumber
 void push_text(lua_State* L, const char* s);  // lua_pushstring
+// lua_pushlstring, which Lua 5.0 and 5.1 both export with this meaning: the
+// text's length is given, and zero bytes are part of it.
+void push_text(lua_State* L, const char* s, std::size_t len);
 void push_value(lua_State* L, int idx);       // lua_pushvalue
 // Pushes the global `name`, read raw (no metamethods run).
 void raw_get_global(lua_State* L, const char* name);

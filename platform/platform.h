@@ -152,10 +152,15 @@ void thread_release(Thread t);                     // joins an ended thread, aba
 bool mutex_wait(Mutex m, unsigned timeout_ms);
 void mutex_release(Mutex m);
 // Releases m, and when another thread is waiting for it, returns only once that
-// thread has it (or after at most a fraction of a millisecond), so a thread that
-// releases and takes m again in a loop does not keep the waiter out. A Windows
-// mutex hands itself to a waiter anyway; a pthread mutex goes to whoever asks first.
+// thread has had it (it may hold it still, or have let it go again), or after at
+// most a fraction of a millisecond, so a thread that releases and takes m again
+// in a loop does not keep the waiter out. It waits asleep, never spinning. A
+// Windows mutex hands itself to a waiter anyway; a pthread mutex goes to whoever
+// asks first.
 void mutex_release_to_waiter(Mutex m);
+// True when another thread may be waiting for m, which the caller holds; true
+// also where that cannot be told (Windows). A cheap look, no system call.
+bool mutex_waited_for(Mutex m);
 
 // --- adapter status (NCBASTAT on adapter 0) ---
 // call_name: 16 bytes as Netbios takes them. Fills status (at least 6 bytes: the

@@ -111,8 +111,14 @@ TEST_F(Delivery, LineSplitOverTwoSegments) {
 }
 
 TEST_F(Delivery, ZeroByteEndsTheDeliveredText) {
-  peer.send(std::string("ab\0cd\r\n", 7));
-  EXPECT_TRUE(p.wait_printed("ab\t0\t127.0.0.1"));
+  p.run("function cb(line, s, status) if status == 0 then print(string.len(line) .. ' ' .. line) end end");
+  peer.send(std::string("ab\0cd\r\nef\r\n", 11));
+  EXPECT_TRUE(p.wait_printed("2 ef"));
+  peer.send(std::string("gh\0i", 4));  // the zero byte waits in the unfinished line
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  peer.send("j\r\nkl\r\n");
+  EXPECT_TRUE(p.wait_printed("2 kl"));
+  EXPECT_EQ((std::vector<std::string>{"2 ab", "2 ef", "2 gh", "2 kl"}), p.printed());
 }
 
 TEST_F(Delivery, LongLinesArriveInPiecesOf999) {
@@ -275,6 +281,39 @@ TEST(DeliveryLock, LinesDiscardedByACloseWhileTheHandlerWaitsAreNeverDelivered) 
   ASSERT_TRUE(p.wait_printed("Connection Closed.\t1"));
   EXPECT_EQ("\nFYI, received 6 unexpected bytes during shutdown.\n", err);
   EXPECT_EQ(1u, p.printed().size());  // neither x nor y: they were discarded
+}
+
+// The read handler holds the script lock across a batch's lines while nobody
+// waits for it. A script thread that wants it meanwhile gets it between two lines
+// and finds those delivered so far taken off the socket: its Close discards
+// exactly the lines no callback saw, and none of them comes afterwards.
+TEST(DeliveryLock, AScriptThreadClosingMidBatchDiscardsOnlyWhatNoCallbackSaw) {
+  Plugin p;
+  PeerListener l;
+  p.run("got = 0 "
+        "function cb(line, s, status) "
+        "  if status ~= 0 then return end "
+        "  if tonumber(line) ~= got then got = -1e9 end "
+        "  got = got + 1 "
+        "  for i = 1, 2000 do end end");  // a callback that takes a while
+  p.run("s = cvn_old.Open('127.0.0.1', " + std::to_string(l.port) + ", 'cb')");
+  Peer peer = l.accept();
+  constexpr int kLines = 5000;
+  std::string data;
+  for (int i = 0; i < kLines; ++i) {
+    char line[16];
+    std::snprintf(line, sizeof line, "%05d\r\n", i);  // 7 bytes each
+    data += line;
+  }
+  peer.send(data);
+  ASSERT_TRUE(wait_until([&] { return std::stoi(p.run("return got")) >= 300; }, 10000));
+  std::string closed_at;
+  std::string err = capture_stderr([&] { closed_at = p.run("local n = got cvn_old.Close(s) return n"); });
+  int seen = std::stoi(closed_at);
+  ASSERT_GT(kLines, seen) << "the batch ended before the script thread came";
+  EXPECT_EQ("\nFYI, received " + std::to_string((kLines - seen) * 7) + " unexpected bytes during shutdown.\n", err);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(closed_at, p.run("return got"));
 }
 
 TEST(DeliveryLock, DetachWhileAHandlerWaitsForTheLockDoesNotDeadlock) {

@@ -24,10 +24,12 @@ struct Calls {
   int rawget_index = 0;
   int rawset_index = 0;
   std::string text_call;
+  std::size_t pushed_len = 0;
 } g_calls;
 
 void fake_none() {}
 void fake_pushstring(lua_State*, const char*) {}
+void fake_pushlstring(lua_State*, const char*, std::size_t len) { g_calls.pushed_len = len; }
 void fake_insert(lua_State*, int) {}
 void fake_rawget(lua_State*, int idx) { g_calls.rawget_index = idx; }
 void fake_rawset(lua_State*, int idx) { g_calls.rawset_index = idx; }
@@ -54,6 +56,7 @@ Exports common() {
                         "luaL_checknumber", "luaL_openlib"})
     e[n] = addr(fake_none);
   e["lua_pushstring"] = addr(fake_pushstring);
+  e["lua_pushlstring"] = addr(fake_pushlstring);
   e["lua_insert"] = addr(fake_insert);
   e["lua_rawget"] = addr(fake_rawget);
   e["lua_rawset"] = addr(fake_rawset);
@@ -150,6 +153,8 @@ TEST_F(Seam, CallsEachFlavourWithItsOwnGlobalsIndexAndTextCall) {
     EXPECT_EQ(c.globals, g_calls.rawget_index);
     EXPECT_EQ(c.globals, g_calls.rawset_index);
     EXPECT_EQ(c.text_call, g_calls.text_call);
+    cvn::lua::push_text(L, "ab\0cd", 5);  // a length given goes to lua_pushlstring
+    EXPECT_EQ(5u, g_calls.pushed_len);
   }
 }
 

@@ -1,10 +1,13 @@
 -- The plug-in under tavrel as a receiver.
---   tavrel tavrel.lua lines PORT COUNT   connects to PORT and takes COUNT lines
---   tavrel tavrel.lua echo PORT COUNT    listens on PORT and answers COUNT lines
+--   tavrel tavrel.lua lines PORT COUNT [MAIN]   connects to PORT and takes COUNT lines
+--   tavrel tavrel.lua echo PORT COUNT [MAIN]    listens on PORT and answers COUNT lines
+-- MAIN "polls": the main chunk goes on polling in tavrel.sleep every 5 ms, so a
+-- script thread takes the script lock beside the callbacks; otherwise it returns.
 local dir = string.gsub(arg[0], "[^/]*$", "")
 dofile(dir .. "callback.lua")
 local mode, port = arg[1], tonumber(arg[2])
 target = tonumber(arg[3])
+SettleHeap()
 
 function Finished()
   print(count .. " " .. bytes)
@@ -21,4 +24,8 @@ else
   end
   local s, status = cvn_old.Listen(port, "OnListen")
   if status ~= 0 then error("Listen failed: " .. tostring(status)) end
+end
+
+if arg[4] == "polls" then
+  while true do tavrel.sleep(0.005) end
 end

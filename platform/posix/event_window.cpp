@@ -68,7 +68,7 @@ constexpr std::uint64_t kTokenWake = 0;
 constexpr std::uint64_t kTokenTimer = 1;
 // How long events may go unlooked-for while messages keep the loop busy: the
 // most a socket's notification or a timer tick waits behind them.
-constexpr std::int64_t kPollIntervalNs = 50000;
+constexpr std::int64_t kPollIntervalNs = 200000;
 
 std::mutex g_win_mu;
 std::unordered_map<Window, std::shared_ptr<EventWindow>> g_windows;

@@ -58,4 +58,7 @@ void mutex_release(Mutex m) {
 // Releasing a Windows mutex makes a waiting thread its owner.
 void mutex_release_to_waiter(Mutex m) { mutex_release(m); }
 
+// A Windows mutex does not show its waiters.
+bool mutex_waited_for(Mutex) { return true; }
+
 }  // namespace cvn::plat
