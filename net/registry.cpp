@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "delivery.h"
+#include "line_reader.h"
 #include "network_thread.h"
 
 namespace cvn {
@@ -78,7 +78,7 @@ void retire_socket(ConnectionRecord* r) {
   }
   if (!graceful_close(r->socket)) {
     plat::close_socket(r->socket);
-    reader_note_discard();
+    readers_recheck_sockets();
   }
 }
 
@@ -254,9 +254,9 @@ bool shut_and_drain(plat::Socket s) {
 }  // namespace
 
 bool graceful_close(plat::Socket s) {
-  reader_settle(s);  // lines a running callback has seen are not "unexpected"
+  reader_take_seen_lines(s);  // lines a running callback has seen are not "unexpected"
   bool closed = shut_and_drain(s);
-  reader_note_discard();
+  readers_recheck_sockets();
   return closed;
 }
 

@@ -81,20 +81,23 @@ bool is_socket(Socket s);
 // A number that tells two sockets apart that had the same handle; 0 for no socket.
 std::uint64_t socket_serial(Socket s);
 
-// A line reader looks before it takes. recv_peek hands `look` the bytes waiting (at
-// least one; fetched from the system only when none are held) and consumes none;
-// `look` returns how many of them it may take, and recv_consume then takes the
-// first n of what was seen. Until then those bytes call for no read notification. The mark names what was
-// seen: when anything else has received from the socket since, recv_consume takes
-// nothing and fails with 10035; a consume of 0 bytes is only that check. A consume,
-// and a peek that finds nothing, count as a receive for re-enabling read
-// notifications; a peek that shows bytes does not, so no notification is posted for
-// bytes the reader is about to take. recv_peek returns
-// the count seen, 0 at end of stream, -1 on failure (10035 when nothing waits); it
-// never waits, and may report 10035 without asking the system when nothing can have
-// arrived since its last receive, whose read notification then follows. Both fail
-// with 10038 unless `serial` is s's socket_serial: the number may name a newer
-// socket by now. recv_consume returns n or -1.
+// A line reader looks before it takes; every backend keeps these rules:
+// 1. recv_peek hands `look` the bytes waiting (at least one) and takes none;
+//    `look` returns how many of them it may take. It fetches from the system only
+//    when it holds none, and may fail with 10035 without asking the system when
+//    no receive is due (POSIX: nothing can have arrived since the last one;
+//    Windows: this read notification has received already): the read
+//    notification for the next bytes then follows.
+// 2. recv_consume takes the first n bytes of what the peek saw. The mark names
+//    what was seen: when anything else has received from the socket since, it
+//    takes nothing and fails with 10035. A consume of 0 bytes is only that check.
+// 3. Bytes seen and not yet taken call for no read notification. A consume, and a
+//    peek that finds nothing, count as a receive for re-enabling read
+//    notifications; a peek that shows bytes does not.
+// 4. Both fail with 10038 unless `serial` is s's socket_serial: the number may
+//    name a newer socket by now. Neither waits.
+// recv_peek returns the count seen, 0 at end of stream, -1 on failure (10035 when
+// nothing waits); recv_consume returns n or -1.
 using RecvLook = std::size_t (*)(void* ctx, const char* data, std::size_t len);
 int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark);
 int recv_consume(Socket s, std::uint64_t serial, std::uint64_t mark, std::size_t n);

@@ -9,7 +9,7 @@
 #include "../include/connection.h"
 #include "../include/messages.h"
 #include "../include/module_state.h"
-#include "../net/delivery.h"
+#include "../net/line_reader.h"
 #include "../net/keepalive.h"
 #include "../net/network_thread.h"
 #include "../net/socket_ops.h"
@@ -129,7 +129,7 @@ int l_listen(lua_State* L) {
 int l_close_listen(lua_State* L) {
   lua::Number n = lua::check_number(L, 1);  // raises before anything else happens
   plat::close_socket(number_low32(n));
-  reader_note_discard();
+  readers_recheck_sockets();
   return 0;
 }
 

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "../include/connection.h"
-#include "../net/delivery.h"
+#include "../net/line_split.h"
 #include "harness.h"
 
 using namespace cvn;
@@ -23,7 +23,7 @@ std::vector<std::string> split_all(const std::string& stream, const std::vector<
   auto feed = [&](std::size_t end) {
     while (start < end) {
       bool complete = false;
-      start += line_take(length, buffer, stream.data() + start, end - start, &complete, hinted ? &hint : nullptr);
+      start += split_line(length, buffer, stream.data() + start, end - start, &complete, hinted ? &hint : nullptr);
       if (complete) {
         lines.emplace_back(buffer, static_cast<std::size_t>(length));
         length = 0;

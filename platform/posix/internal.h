@@ -53,7 +53,7 @@ struct SockState {
   // The last receive left the kernel's queue empty and epoll has not reported the
   // socket readable since: a peek need not ask the kernel again.
   bool drained = false;
-  std::uint32_t peeked = 0;     // bytes at pos the last peek's reader may take
+  std::uint32_t peeked = 0;     // bytes at pos the last peek's reader may take (rule 3)
   std::unique_ptr<char[]> buf;  // bytes received from the kernel, not yet consumed
   std::size_t pos = 0, len = 0;
   std::uint32_t consumed = 0;  // bytes taken from buf so far, wrapping: a peek's mark

@@ -382,6 +382,7 @@ int recv_bytes(Socket s, char* buf, int len) {
   return static_cast<int>(n);
 }
 
+// A line reader's look and take, by the four rules in platform.h.
 int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
   SockState* st = find_exact(s, serial);
   if (st == nullptr) return fail(kErrNotSocket);

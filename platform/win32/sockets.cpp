@@ -370,6 +370,7 @@ int recv_bytes(Socket s, char* buf, int len) {
   return n;
 }
 
+// A line reader's look and take, by the four rules in platform.h.
 int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uint64_t* mark) {
   int err = 0;
   int n = 0;

@@ -10,7 +10,8 @@ mkdir -p "$out"
 flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all"
 clang++ $flags "$here/fuzz_ccf.cpp" "$root/script/ccf.cpp" "$root/tools/ccf_check.cpp" -o "$out/fuzz_ccf"
 clang++ $flags "$here/fuzz_nbstat.cpp" "$root/platform/posix/nbstat.cpp" -o "$out/fuzz_nbstat"
-for t in fuzz_ccf fuzz_nbstat; do
+clang++ $flags "$here/fuzz_split.cpp" -o "$out/fuzz_split"
+for t in fuzz_ccf fuzz_nbstat fuzz_split; do
   mkdir -p "$out/corpus_$t"
   "$out/$t" -max_total_time="$seconds" -max_len=2048 "$out/corpus_$t" "$here/seeds_${t#fuzz_}" \
     > "$out/$t.log" 2>&1 || { tail -40 "$out/$t.log"; exit 1; }
