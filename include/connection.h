@@ -81,16 +81,4 @@ void registry_discard(plat::Socket s);
 void registry_clear();
 std::size_t registry_count();
 
-// Retires a socket: shut the sending direction, discard what had arrived when it
-// began (never waiting, never reading on after a peer that keeps sending), close
-// it once the peer has closed its side. True when the socket was closed.
-bool graceful_close(plat::Socket s);
-// Graceful close for Close and the keep-alive limit. When it closes the socket
-// outright (the peer had closed), no close notification can follow any more, so
-// the connection's end is reported through the network thread instead.
-int close_connection(plat::Socket s);
-
-// Stops and releases a record's keep-alive (caller holds keepalive_mu).
-void keepalive_stop_locked(ConnectionRecord& rec);
-
 }  // namespace cvn

@@ -6,10 +6,19 @@
 #include <new>
 
 #include "../include/connection.h"
+#include "graceful_close.h"
 #include "network_thread.h"
 #include "socket_ops.h"
 
 namespace cvn {
+
+void keepalive_stop_locked(ConnectionRecord& rec) {
+  if (rec.keepalive_text == nullptr) return;
+  plat::kill_timer(network_window(), rec.timer_id);
+  delete[] rec.keepalive_text;
+  rec.keepalive_text = nullptr;
+  rec.timer_id = 0;
+}
 
 int keepalive_set(plat::Socket s, std::int32_t interval_ms, const char* text, std::int32_t limit) {
   RecordRef rec = registry_find(s);

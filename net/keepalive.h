@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "../include/connection.h"
 #include "../platform/platform.h"
 
 namespace cvn {
@@ -12,5 +13,7 @@ namespace cvn {
 int keepalive_set(plat::Socket s, std::int32_t interval_ms, const char* text, std::int32_t limit);
 // NetworkThread: one timer tick for the timer whose identifier is the socket.
 void keepalive_tick(plat::Socket s);
+// Stops and releases a record's keep-alive (caller holds keepalive_mu).
+void keepalive_stop_locked(ConnectionRecord& rec);
 
 }  // namespace cvn

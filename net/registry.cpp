@@ -1,16 +1,15 @@
 // The ConnectionRegistry: a list of records, newest first, with an index by
-// socket so that a notification finds its record without walking the list, and
-// the graceful close that retires a record's socket.
+// socket so that a notification finds its record without walking the list.
 #include "../include/connection.h"
 
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <unordered_map>
 #include <vector>
 
+#include "graceful_close.h"
+#include "keepalive.h"
 #include "line_reader.h"
-#include "network_thread.h"
 
 namespace cvn {
 namespace {
@@ -73,7 +72,7 @@ void release_locked(ConnectionRecord* r) {
 // already name another socket) leaves the number alone.
 void retire_socket(ConnectionRecord* r) {
   if (plat::socket_serial(r->socket) != r->serial) {
-    plat::debug_output("a failed");
+    plat::debug_output(kSaySocketGone);
     return;
   }
   if (!graceful_close(r->socket)) {
@@ -109,14 +108,6 @@ RecordRef& RecordRef::operator=(RecordRef&& o) noexcept {
 }
 
 RecordRef::~RecordRef() { unref(rec_); }
-
-void keepalive_stop_locked(ConnectionRecord& rec) {
-  if (rec.keepalive_text == nullptr) return;
-  plat::kill_timer(network_window(), rec.timer_id);
-  delete[] rec.keepalive_text;
-  rec.keepalive_text = nullptr;
-  rec.timer_id = 0;
-}
 
 bool registry_add(plat::Socket s, const char* callback, const char* host) {
   auto* r = new (std::nothrow) ConnectionRecord;
@@ -208,71 +199,6 @@ void registry_clear() {
 std::size_t registry_count() {
   std::lock_guard<std::mutex> lk(g_registry_mu);
   return g_count;
-}
-
-namespace {
-
-bool shut_and_drain(plat::Socket s) {
-  if (plat::shutdown_send(s) != 0) {
-    plat::debug_output("a failed");
-    return false;
-  }
-  // Only what had arrived when the close began is discarded: a peer that keeps
-  // sending would otherwise hold the caller (a script's Close, a reload) for as
-  // long as it likes. Past that count the peer is still sending, and the socket
-  // stays half-closed as when nothing waits.
-  long budget = plat::recv_pending(s);
-  long long discarded = 0;
-  bool end_of_stream = false;
-  char scratch[4096];
-  for (;;) {
-    int n = plat::recv_bytes(s, scratch, sizeof scratch);
-    if (n <= 0) {
-      end_of_stream = n == 0;
-      break;
-    }
-    discarded += n;
-    if (discarded > budget) break;
-  }
-  if (discarded > 0) {  // one line for the whole close, however many receives it took
-    std::fputs("\n", stderr);
-    std::fflush(stderr);
-    std::fprintf(stderr, "FYI, received %lld unexpected bytes during shutdown.\n", discarded);
-    std::fflush(stderr);
-  }
-  if (!end_of_stream) {
-    plat::debug_output("a2 failed");
-    return false;
-  }
-  if (plat::close_socket(s) != 0) {
-    plat::debug_output("a3 fauled");
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool graceful_close(plat::Socket s) {
-  reader_take_seen_lines(s);  // lines a running callback has seen are not "unexpected"
-  bool closed = shut_and_drain(s);
-  readers_recheck_sockets();
-  return closed;
-}
-
-int close_connection(plat::Socket s) {
-  std::uint64_t serial = plat::socket_serial(s);
-  // Marked before the close: the moment the socket is closed its number can come
-  // back with a new socket, whose Add must not drop the record whose end is still
-  // to be reported.
-  RecordRef rec = serial != 0 ? registry_find_exact(s, serial) : RecordRef();
-  if (rec) rec->end_pending = true;
-  if (graceful_close(s) && serial != 0) {
-    network_post_ended(s, serial);
-  } else if (rec) {
-    rec->end_pending = false;
-  }
-  return 0;
 }
 
 }  // namespace cvn

@@ -10,6 +10,7 @@
 #include "../include/messages.h"
 #include "../include/module_state.h"
 #include "../net/line_reader.h"
+#include "../net/graceful_close.h"
 #include "../net/keepalive.h"
 #include "../net/network_thread.h"
 #include "../net/socket_ops.h"

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "../include/connection.h"
+#include "../net/graceful_close.h"
 #include "harness.h"
 
 using namespace cvn;
