@@ -3,6 +3,7 @@
 #include <random>
 
 #include "../include/connection.h"
+#include "../net/delivery.h"
 #include "../net/line_split.h"
 #include "harness.h"
 
@@ -334,4 +335,32 @@ TEST(DeliveryLock, DetachWhileAHandlerWaitsForTheLockDoesNotDeadlock) {
     EXPECT_EQ(0u, p.count_printed("never"));  // a line of the old session stays silent
   }
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+namespace {
+
+// A script function that enters the read handler for socket s, as a callback's
+// call that dispatches the network thread's messages would (on Windows a message
+// box or a modal loop does; nothing on Linux can).
+int reenter_read(lua_State* L) {
+  cvn::on_read(static_cast<plat::Socket>(lua_tonumber(L, 1)));
+  return 0;
+}
+
+}  // namespace
+
+TEST_F(Delivery, ACallbackThatEntersTheReadHandlerAgainGetsEachLineOnce) {
+  pthread_mutex_lock(p.lock());
+  lua_register(p.state(), "reenter_read", reenter_read);
+  pthread_mutex_unlock(p.lock());
+  p.run("seen, entered = {}, false "
+        "function cb(line, s, status) "
+        "  if status ~= 0 then return end "
+        "  table.insert(seen, line) "
+        "  if not entered then entered = true reenter_read(s) end end");
+  peer.send("a\rb\rc\r");
+  ASSERT_TRUE(wait_until([&] { return std::stoi(p.run("return #seen")) >= 3; }));
+  peer.send("end\r");
+  ASSERT_TRUE(wait_until([&] { return p.run("return seen[#seen]") == "end"; }));
+  EXPECT_EQ("a,b,c,end", p.run("return table.concat(seen, ',')"));
 }

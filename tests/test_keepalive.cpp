@@ -1,5 +1,6 @@
 // Keep-alive texts resent on a timer, limits, replacement and stopping.
 #include "../include/connection.h"
+#include "../net/keepalive.h"
 #include "../net/network_thread.h"
 #include "harness.h"
 
@@ -49,4 +50,25 @@ TEST_F(KeepAlive, CloseLeavesARunningKeepAliveAlone) {
 TEST_F(KeepAlive, SocketWithoutRecordReturnsMinusOne) {
   EXPECT_EQ("-1", p.run("return cvn_old.KeepAlive(12345, 40, 'k', -1)"));
   EXPECT_EQ(0u, plat::timer_count(network_window()));
+}
+
+// A tick for a record whose socket is gone (a Close that found the peer closed
+// already, the end not yet reported) while the number names a new socket: the
+// keep-alive text never goes to the new socket's peer.
+TEST_F(KeepAlive, ATickAfterTheSocketIsGoneSendsNothingOnANewSocketWithItsNumber) {
+  ASSERT_EQ("0", p.run("return cvn_old.KeepAlive(s, 600000, 'ping', -1)"));
+  auto s = static_cast<plat::Socket>(std::stoul(p.run("return s")));
+  PeerListener other;
+  ASSERT_EQ(0, plat::close_socket(s));  // the record stays, as until the end is reported
+  plat::Socket fresh = plat::tcp_socket();
+  if (fresh != s) {
+    plat::close_socket(fresh);
+    GTEST_SKIP() << "the number was not given to the new socket";
+  }
+  ASSERT_EQ(0, plat::connect_ipv4(fresh, htonl(INADDR_LOOPBACK), htons(other.port)));
+  Peer new_peer = other.accept();
+  keepalive_tick(s);
+  ASSERT_EQ(4, plat::send_bytes(fresh, "mark", 4));
+  EXPECT_EQ("mark", new_peer.recv_n(4));
+  plat::close_socket(fresh);
 }

@@ -1,4 +1,6 @@
 // The connection registry and the graceful close, on real loopback sockets.
+#include <dlfcn.h>
+
 #include <cstdio>
 
 #include "../include/connection.h"
@@ -99,6 +101,50 @@ TEST_F(Registry, GracefulCloseWritesOneLineForEverythingItDiscards) {
   std::string err = capture_stderr([&] { closed = graceful_close(c.s); });
   EXPECT_TRUE(closed);
   EXPECT_EQ("\nFYI, received 30000 unexpected bytes during shutdown.\n", err);
+}
+
+namespace {
+
+// A peer that outruns the drain: while g_fed_fd is set, every receive the plug-in
+// makes on the descriptor g_fed_fd first has its peer send another 8 KiB, up to
+// g_feed_limit bytes in all, so the socket never runs dry until then.
+std::atomic<int> g_fed_fd{-1};
+int g_feeder_fd = -1;
+std::size_t g_fed = 0, g_feed_limit = 0;
+
+}  // namespace
+
+extern "C" ssize_t recv(int fd, void* buf, size_t len, int flags) {
+  using Recv = ssize_t (*)(int, void*, size_t, int);
+  static Recv real = reinterpret_cast<Recv>(dlsym(RTLD_NEXT, "recv"));
+  if (fd == g_fed_fd.load() && g_fed < g_feed_limit) {
+    static const std::string chunk(8192, 'f');
+    ssize_t sent = ::send(g_feeder_fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+    if (sent > 0) g_fed += static_cast<std::size_t>(sent);
+    // Loopback has the bytes queued for the other end once send returns.
+  }
+  return real(fd, buf, len, flags);
+}
+
+TEST_F(Registry, GracefulCloseDiscardsOnlyWhatHadArrivedWhileThePeerKeepsSending) {
+  Connected c;
+  c.peer.send(std::string(20000, 'x'));
+  ASSERT_TRUE(wait_until([&] { return plat::recv_pending(c.s) == 20000; }));
+  g_feeder_fd = c.peer.fd;
+  g_fed = 0;
+  g_feed_limit = 8u << 20;  // a hang guard: the drain without its budget stops here
+  g_fed_fd = static_cast<int>(c.s);
+  bool closed = true;
+  std::string err = capture_stderr([&] { closed = graceful_close(c.s); });
+  g_fed_fd = -1;
+  EXPECT_FALSE(closed);  // the peer still sends: half-closed, kept
+  long long discarded = -1;
+  ASSERT_EQ(1, std::sscanf(err.c_str(), "\nFYI, received %lld unexpected bytes", &discarded)) << err;
+  // What had arrived, and at most one more receive's worth past it.
+  EXPECT_GE(discarded, 20000);
+  EXPECT_LT(discarded, 20000 + 65536 + 4096) << "fed " << g_fed;
+  EXPECT_LT(g_fed, g_feed_limit);
+  plat::close_socket(c.s);
 }
 
 TEST_F(Registry, GracefulCloseOnAClosedSocketFailsAtTheShutdown) {
