@@ -117,59 +117,26 @@ void set_interest(SockState& st, std::uint32_t want) {
   }
 }
 
-// Posts the notifications the socket's state calls for and keeps the epoll
-// interest to what could post one, so a level-triggered epoll never spins.
+// Posts the notifications the posting rules call for (posting.h) and keeps the
+// epoll interest to what could post one, so a level-triggered epoll never spins.
 // `ev` is the epoll event set that woke us, or 0 after a receive or accept.
 // Called with st.mu held.
 void update(SockState& st, std::uint32_t ev) {
   if (st.closed) return;
-  if (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) st.peer_eof = true;
   if (ev & EPOLLIN) st.drained = false;
-  if (!st.win || st.mask == 0) {
-    set_interest(st, 0);
-    return;
-  }
+  PostingFacts facts{st.win ? st.mask : 0, st.listening, ev, st.len - st.pos > st.peeked};
+  Posts posts = next_posts(st.posting, facts, [&] { return bytes_waiting(st.fd) > 0; });
   auto notify = [&](long event) {
     post(*st.win, Msg{st.msg, static_cast<std::uintptr_t>(st.fd), event, st.serial});
   };
-  if (st.listening) {
-    if ((st.mask & kFdAccept) && st.accept_armed && !st.accept_queued && (ev & EPOLLIN)) {
-      notify(kFdAccept);
-      st.accept_armed = false;
-      st.accept_queued = true;
-    }
-    bool want_accept = (st.mask & kFdAccept) && st.accept_armed && !st.accept_queued;
-    set_interest(st, want_accept ? static_cast<std::uint32_t>(EPOLLIN) : 0u);
-    return;
-  }
-  if ((st.mask & kFdRead) && st.read_armed && !st.read_queued) {
-    // Bytes a line reader has looked at are about to be taken: no notification
-    // for them (a callback's Send re-requests notifications meanwhile).
-    bool data = st.len - st.pos > st.peeked;
-    if (!data && (ev & EPOLLIN) && !st.peer_eof) data = true;
-    if (!data && st.peer_eof) data = bytes_waiting(st.fd) > 0;
-    if (data) {
-      notify(kFdRead);
-      st.read_armed = false;
-      st.read_queued = true;
-    }
-  }
-  if ((st.mask & kFdClose) && !st.close_posted && st.peer_eof) {
-    notify(kFdClose);
-    st.close_posted = true;
-  }
-  // Readability stays of interest while a read notification is queued: the loop
-  // handles the queue before it waits again, so the event it reports meanwhile
-  // costs nothing, and a notification then takes no epoll_ctl either way. Only a
-  // handler that does not receive leaves it unarmed, and the next report drops it.
-  std::uint32_t want = 0;
-  if ((st.mask & kFdRead) && (st.read_armed || st.read_queued) && !st.peer_eof) want |= EPOLLIN;
-  if ((st.mask & kFdClose) && !st.close_posted) want |= EPOLLRDHUP;
-  set_interest(st, want);
+  if (posts.accept) notify(kFdAccept);
+  if (posts.read) notify(kFdRead);
+  if (posts.close) notify(kFdClose);
+  set_interest(st, posts.interest);
 }
 
 void rearm_read(SockState& st) {
-  st.read_armed = true;
+  st.posting.received();
   update(st, 0);
 }
 
@@ -193,8 +160,7 @@ bool accept_message(EventWindow& w, const Msg& m) {
   if (st == nullptr) return false;
   std::lock_guard<std::mutex> lk(st->mu);
   if (st->closed) return false;
-  if (m.lparam == kFdRead) st->read_queued = false;
-  if (m.lparam == kFdAccept) st->accept_queued = false;
+  st->posting.dequeued(static_cast<long>(m.lparam));
   return true;
 }
 
@@ -359,8 +325,7 @@ int async_select(Socket s, Window handle, unsigned msg, long events) {
   }
   st->msg = msg;
   st->mask = events;
-  st->read_armed = true;
-  st->accept_armed = true;
+  st->posting.selected();
   if (!st->nonblocking) {
     int fl = ::fcntl(st->fd, F_GETFL);
     ::fcntl(st->fd, F_SETFL, fl | O_NONBLOCK);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "../platform.h"
+#include "posting.h"
 
 namespace cvn::plat::posix {
 
@@ -44,12 +45,8 @@ struct SockState {
   std::shared_ptr<EventWindow> win;
   long mask = 0;
   unsigned msg = 0;
-  // Windows posting rules: a read or accept notification is posted once, then
-  // not again until a receive or accept re-enables it; close is posted once.
-  bool read_armed = true, read_queued = false;
-  bool accept_armed = true, accept_queued = false;
+  Posting posting;       // the Windows posting rules' state (posting.h)
   bool starved = false;  // accept notifications wait for a descriptor to be freed
-  bool close_posted = false, peer_eof = false;
   // The last receive left the kernel's queue empty and epoll has not reported the
   // socket readable since: a peek need not ask the kernel again.
   bool drained = false;

@@ -122,7 +122,7 @@ void wake_starved_listeners() {
     if (!st->starved) continue;
     st->starved = false;
     --g_starved_listeners;
-    st->accept_armed = true;
+    st->posting.accepted();
     update(*st, 0);
   }
 }
@@ -282,7 +282,7 @@ Socket accept_socket(Socket s, std::uint32_t* peer_addr_net, std::uint16_t* peer
       st->starved = true;
       ++g_starved_listeners;
     } else if (!st->starved) {
-      st->accept_armed = true;
+      st->posting.accepted();
       update(*st, 0);
     }
   }
@@ -391,7 +391,7 @@ int recv_peek(Socket s, std::uint64_t serial, RecvLook look, void* ctx, std::uin
   if (st->len == st->pos) {
     // Only while epoll watches for the next bytes; after the peer's end the rest
     // is read to the last byte.
-    if (st->drained && !st->peer_eof && st->win && (st->mask & kFdRead)) {
+    if (st->drained && !st->posting.peer_eof && st->win && (st->mask & kFdRead)) {
       rearm_read(*st);
       return fail(kErrWouldBlock);
     }
