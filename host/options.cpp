@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../tools/options.h"
+#include "../cli/options.h"
 #include "host_lua.h"
 #include "tavrel_os.h"
 

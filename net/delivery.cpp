@@ -2,10 +2,10 @@
 // the socket as it is now. NetworkThread only.
 #include "delivery.h"
 
-#include "../include/connection.h"
-#include "../include/messages.h"
-#include "../include/module_state.h"
 #include "line_reader.h"
+#include "messages.h"
+#include "module_state.h"
+#include "registry.h"
 #include "script_calls.h"
 
 namespace cvn {

@@ -3,9 +3,9 @@
 
 #include <cstdio>
 
-#include "../include/connection.h"
 #include "line_reader.h"
 #include "network_thread.h"
+#include "registry.h"
 
 namespace cvn {
 namespace {

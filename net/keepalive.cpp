@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "../include/connection.h"
 #include "graceful_close.h"
 #include "network_thread.h"
+#include "registry.h"
 #include "socket_ops.h"
 
 namespace cvn {

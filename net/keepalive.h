@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "../include/connection.h"
 #include "../platform/platform.h"
+#include "registry.h"
 
 namespace cvn {
 

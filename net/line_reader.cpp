@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "../include/module_state.h"
 #include "line_split.h"
+#include "module_state.h"
 #include "script_calls.h"
 
 namespace cvn {

@@ -15,7 +15,7 @@
 //    reader stops and what it saw is not delivered.
 #pragma once
 
-#include "../include/connection.h"
+#include "registry.h"
 
 namespace cvn {
 

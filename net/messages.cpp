@@ -1,17 +1,17 @@
 // script_print and socket_error_text: every message meant for a script author
 // passes through here on its way to the script's own `print`. The traffic trace,
 // meant for the same author, goes to the debugger channel.
-#include "../include/messages.h"
+#include "messages.h"
 
 #include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "../include/connection.h"
-#include "../include/module_state.h"
 #include "../platform/lua_seam.h"
 #include "../platform/platform.h"
+#include "module_state.h"
+#include "registry.h"
 
 namespace cvn {
 namespace {

@@ -1,6 +1,6 @@
 // The ConnectionRegistry: a list of records, newest first, with an index by
 // socket so that a notification finds its record without walking the list.
-#include "../include/connection.h"
+#include "registry.h"
 
 #include <cstring>
 #include <new>

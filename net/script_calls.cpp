@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../include/module_state.h"
+#include "module_state.h"
 
 namespace cvn {
 namespace {

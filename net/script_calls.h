@@ -4,10 +4,10 @@
 
 #include <cstddef>
 
-#include "../include/connection.h"
 #include "../include/host_interface.h"
-#include "../include/messages.h"
 #include "../platform/lua_seam.h"
+#include "messages.h"
+#include "registry.h"
 
 namespace cvn {
 

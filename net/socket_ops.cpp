@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../include/connection.h"
-#include "../include/messages.h"
-#include "../include/module_state.h"
+#include "messages.h"
+#include "module_state.h"
 #include "network_thread.h"
+#include "registry.h"
 
 namespace cvn {
 namespace {

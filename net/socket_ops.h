@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "../include/module_state.h"
 #include "../platform/platform.h"
+#include "module_state.h"
 
 namespace cvn {
 

@@ -1,20 +1,18 @@
 // The plug-in's entry points: what the host calls to describe, open, close and
-// hand over its script state. Module-wide state lives here.
+// hand over its script state, handed down to net/ through the module state.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "../include/connection.h"
 #include "../include/cvn_export.h"
 #include "../include/host_interface.h"
-#include "../include/module_state.h"
+#include "../net/module_state.h"
 #include "../net/network_thread.h"
+#include "../net/registry.h"
 #include "../platform/lua_seam.h"
 #include "../script/library.h"
 
 namespace cvn {
-
-ModuleState g_module;
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <new>
 
-#include "../include/messages.h"
+#include "../net/messages.h"
 #include "../net/socket_ops.h"
 #include "ccf_send.h"
 

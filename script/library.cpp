@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../include/connection.h"
-#include "../include/messages.h"
-#include "../include/module_state.h"
-#include "../net/line_reader.h"
 #include "../net/graceful_close.h"
 #include "../net/keepalive.h"
+#include "../net/line_reader.h"
+#include "../net/messages.h"
+#include "../net/module_state.h"
 #include "../net/network_thread.h"
+#include "../net/registry.h"
 #include "../net/socket_ops.h"
 #include "args.h"
 #include "ccf_send.h"

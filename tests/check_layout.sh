@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Keeps the plug-in's rooms in order: includes point one way, down
 #   plugin -> script -> net -> include -> platform,
+# include/ holds only what the host shares (host_interface.h, the export macros),
 # only platform/ includes system headers or tests _WIN32 and __linux__ (besides
 # the export macros), and nothing outside a platform backend reaches into it.
 # First makes sure, on small planted trees, that each kind of fault is noticed.
@@ -14,9 +15,17 @@ level() {
   echo -1
 }
 
+# What the host shares with the plug-in, the one thing include/ holds.
+host_shared=(include/host_interface.h include/cvn_export.h)
+
 # Prints one line for each fault in the tree at $1; fails when there is one.
 check() {
   local root=$1 faults=0 f line no text inc target room sub troom tsub
+  while IFS= read -r f; do
+    [[ " ${host_shared[*]} " == *" $f "* ]] && continue
+    echo "$f: include/ holds only what the host shares; the core's interfaces live in net/"
+    faults=$((faults + 1))
+  done < <(cd "$root" && find include -type f 2>/dev/null | sort)
   while IFS= read -r f; do
     room=${f%%/*}
     sub=""
@@ -69,7 +78,7 @@ plant() {  # case name, then pairs of file and content
   mkdir -p "$dir"/{platform/posix,platform/win32,include,net,script,plugin}
   : >"$dir/platform/platform.h"
   : >"$dir/platform/posix/internal.h"
-  : >"$dir/include/connection.h"
+  : >"$dir/include/host_interface.h"
   : >"$dir/net/registry.h"
   while [ $# -gt 1 ]; do
     mkdir -p "$(dirname "$dir/$1")"
@@ -95,7 +104,9 @@ expect "inside the posix backend" \
 expect "outside the plug-in's rooms" \
   "$(plant outside plugin/a.cpp '#include "../host/x.h"' host/x.h '')"
 expect "which names no file" "$(plant stale net/a.cpp '#include "platform.h"')"
-clean=$(plant clean net/a.cpp '#include <mutex>\n#include "../include/connection.h"
+expect "include/connection.h: include/ holds only what the host shares" \
+  "$(plant shared include/connection.h '')"
+clean=$(plant clean net/a.cpp '#include <mutex>\n#include "../include/host_interface.h"
 #include "../platform/platform.h"' platform/posix/a.cpp '#include <sys/socket.h>
 #include "internal.h"\n#include "../platform.h"\n#if defined(__linux__)\n#endif')
 out=$(check "$clean") || { echo "layout check faulted a sound tree: $out"; exit 1; }

@@ -1,7 +1,7 @@
 // CCF validation and conversion, and GlobalCache_SendCCF on the wire.
 #include <cstring>
 
-#include "../include/connection.h"
+#include "../net/registry.h"
 #include "../script/ccf_send.h"
 #include "harness.h"
 

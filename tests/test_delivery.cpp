@@ -2,9 +2,9 @@
 // real loopback peers; and the line splitter on its own.
 #include <random>
 
-#include "../include/connection.h"
 #include "../net/delivery.h"
 #include "../net/line_split.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "../include/connection.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -1,7 +1,7 @@
 // Keep-alive texts resent on a timer, limits, replacement and stopping.
-#include "../include/connection.h"
 #include "../net/keepalive.h"
 #include "../net/network_thread.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

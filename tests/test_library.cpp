@@ -1,6 +1,6 @@
 // The cvn_old connection functions against real loopback peers, and every
 // function fed values it does not expect.
-#include "../include/connection.h"
+#include "../net/registry.h"
 #include "harness.h"
 #include "offline.h"
 

@@ -2,8 +2,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "../include/connection.h"
 #include "../net/network_thread.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

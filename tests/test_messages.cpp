@@ -1,7 +1,7 @@
 // The socket error table and script_print.
 #include <string>
 
-#include "../include/messages.h"
+#include "../net/messages.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "../include/connection.h"
 #include "../net/graceful_close.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -1,7 +1,7 @@
 // Thousands of connection cycles of every kind, and a hostile phase; afterwards
 // descriptors, records and timers are back where they started.
-#include "../include/connection.h"
 #include "../net/network_thread.h"
+#include "../net/registry.h"
 #include "harness.h"
 
 using namespace cvn;

@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "../tools/options.h"
+#include "../cli/options.h"
 #include "ccf.h"
 #include "harness.h"
 #include "offline.h"

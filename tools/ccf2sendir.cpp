@@ -14,7 +14,7 @@
 
 #include "../script/ccf.h"
 #include "ccf_check.h"
-#include "options.h"
+#include "../cli/options.h"
 #include "tool_os.h"
 
 namespace {

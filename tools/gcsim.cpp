@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "gateway_limits.h"
-#include "options.h"
+#include "../cli/options.h"
 #include "tool_os.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "host_interface.h"
+#include "../include/host_interface.h"
 #include "../platform/platform.h"
 
 namespace cvn {
