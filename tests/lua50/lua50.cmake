@@ -9,7 +9,7 @@ set(CVN_LUA50_EXPORTS
   lua_type lua_tonumber lua_tostring lua_strlen
   lua_pushnil lua_pushnumber lua_pushlstring lua_pushstring lua_pushcclosure
   lua_gettable lua_rawget lua_newtable lua_settable lua_rawset lua_rawseti lua_next lua_getmetatable
-  lua_call lua_pcall lua_cpcall
+  lua_concat lua_call lua_pcall lua_cpcall
   luaL_openlib luaL_checknumber luaL_optnumber luaL_loadfile luaL_loadbuffer luaL_error
   lua_sethook
   luaopen_base luaopen_table luaopen_io luaopen_string luaopen_math luaopen_debug)
