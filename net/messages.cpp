@@ -10,6 +10,7 @@
 
 #include "../platform/lua_seam.h"
 #include "../platform/platform.h"
+#include "escape.h"
 #include "module_state.h"
 #include "registry.h"
 
@@ -91,23 +92,8 @@ constexpr std::size_t kTraceDataRoom = kTraceLineSize - 200;
 // Appends `data` with control characters and bytes above 126 escaped, as far as
 // `room` allows; returns the bytes of `data` written.
 std::size_t escape_into(char* out, std::size_t& at, std::size_t room, const char* data, std::size_t len) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::size_t i = 0;
-  for (; i < len && at + 4 < room; ++i) {
-    auto c = static_cast<unsigned char>(data[i]);
-    const char* named = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : nullptr;
-    if (named != nullptr) {
-      out[at++] = named[0];
-      out[at++] = named[1];
-    } else if (c < 0x20 || c > 0x7E) {
-      out[at++] = '\\';
-      out[at++] = 'x';
-      out[at++] = kHex[c >> 4];
-      out[at++] = kHex[c & 0xF];
-    } else {
-      out[at++] = static_cast<char>(c);
-    }
-  }
+  for (; i < len && at + 4 < room; ++i) at += escape_byte(static_cast<unsigned char>(data[i]), out + at);
   return i;
 }
 

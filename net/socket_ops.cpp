@@ -51,6 +51,12 @@ int request_client_events(plat::Socket s) {
   return plat::async_select(s, network_window(), plat::kMsgSocket, kClientEvents);
 }
 
+int rerequest_client_events(plat::Socket s) {
+  int r = request_client_events(s);
+  if (r != 0) print_socket_error("WSAAsyncSelect failed: ");
+  return r;
+}
+
 int open_client(const char* host, std::int32_t port, const char* callback, plat::Socket* out) {
   std::uint32_t addr = resolve(host);
   if (addr == 0xFFFFFFFFu) {

@@ -31,6 +31,10 @@ plat::Socket accept_pending(plat::Socket listener, std::uint32_t* addr_net, std:
 
 // Asks for read and close notifications on the notification window.
 int request_client_events(plat::Socket s);
+// The same again after a script function used the socket (Send and Accept, as
+// Windows wants, re-request them); a failure is printed as "WSAAsyncSelect
+// failed: ..." through the script's print. 0 or non-zero, as request_client_events.
+int rerequest_client_events(plat::Socket s);
 
 // send_text with the trace on: sends, then shows what went out.
 int send_traced(plat::Socket s, const char* host, const char* data, int len);

@@ -31,11 +31,7 @@ int send_ccf_command(plat::Socket s, const char* ccf, std::int32_t module,
   int n = ccf_convert(ccf, module, connector, repeat, command.get(), kSendirCommandSize);
   if (n < 0) return -1;
   send_text(s, nullptr, command.get(), n);  // a failed or partial send is not reported
-  if (request_client_events(s) != 0) {
-    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
-    return -2;
-  }
-  return 0;
+  return rerequest_client_events(s) != 0 ? -2 : 0;
 }
 
 }  // namespace cvn

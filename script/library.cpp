@@ -28,6 +28,16 @@ plat::Socket arg_socket(lua_State* L, int n, int i) { return arg_u32(L, n, i); }
 
 void push_socket(lua_State* L, plat::Socket s) { lua::push_number(L, static_cast<lua::Number>(s)); }
 
+// Open's and Listen's results: the socket, or nil when there is none, and the status.
+int push_opened(lua_State* L, plat::Socket s, int status) {
+  if (s != plat::kInvalidSocket)
+    push_socket(L, s);
+  else
+    lua::push_nil(L);
+  lua::push_number(L, status);
+  return 2;
+}
+
 // Open(host, port, callback) -> socket or nil, status
 int l_open(lua_State* L) {
   const char* host = arg_text(L, 3, 1);
@@ -35,12 +45,7 @@ int l_open(lua_State* L) {
   const char* callback = arg_text(L, 3, 3);
   plat::Socket s = plat::kInvalidSocket;
   int status = open_client(host, port, callback, &s);
-  if (status == 0)
-    push_socket(L, s);
-  else
-    lua::push_nil(L);
-  lua::push_number(L, status);
-  return 2;
+  return push_opened(L, s, status);
 }
 
 // Close(socket) -> 0
@@ -64,8 +69,7 @@ int l_send(lua_State* L) {
   plat::Socket s = arg_socket(L, 2, 1);
   const char* text = arg_text(L, 2, 2);
   int sent = send_text(s, nullptr, text, static_cast<int>(std::strlen(text)));
-  if (request_client_events(s) != 0)
-    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
+  rerequest_client_events(s);
   lua::push_number(L, sent);
   return 1;
 }
@@ -103,8 +107,7 @@ int l_accept(lua_State* L) {
     std::snprintf(what, sizeof what, "accepted from port %u", static_cast<unsigned>(plat::port_from_net(port)));
     trace_traffic(s, dotted, "--", what, std::strlen(what));
   }
-  if (request_client_events(s) != 0)
-    script_print("%s", socket_error_text("WSAAsyncSelect failed: ", 0));
+  rerequest_client_events(s);
   push_socket(L, s);
   lua::push_text(L, dotted);
   lua::push_number(L, plat::port_from_net(port));
@@ -118,12 +121,7 @@ int l_listen(lua_State* L) {
   const char* callback = arg_text(L, 2, 2);
   plat::Socket s = plat::kInvalidSocket;
   int status = open_listener(port, callback, &s);
-  if (s != plat::kInvalidSocket)
-    push_socket(L, s);
-  else
-    lua::push_nil(L);
-  lua::push_number(L, status);
-  return 2;
+  return push_opened(L, s, status);  // after a failed bind the socket is handed back
 }
 
 // CloseListen(socket): closes at once, without the graceful close.
@@ -142,10 +140,9 @@ int l_nslookup(lua_State* L) {
     lua::push_number(L, -1);
     return 2;
   }
-  char text[100];
-  const auto* b = reinterpret_cast<const unsigned char*>(&addr);
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  lua::push_text(L, text);
+  char dotted[16];
+  plat::format_ipv4(addr, dotted);
+  lua::push_text(L, dotted);
   lua::push_number(L, 0);
   return 2;
 }

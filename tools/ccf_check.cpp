@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../net/escape.h"
 #include "../script/ccf.h"
 #include "gateway_limits.h"
 
@@ -177,25 +178,8 @@ std::string around(std::string_view code) {
 
 std::string escaped(std::string_view text) {
   std::string out;
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\\' || c == '"') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c >= 0x7F) {
-      char hex[5];
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    } else {
-      out += ch;
-    }
-  }
+  char e[4];
+  for (char ch : text) out.append(e, escape_byte(static_cast<unsigned char>(ch), e, '"'));
   return out;
 }
 
