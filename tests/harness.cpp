@@ -368,6 +368,25 @@ Peer connect_to(std::uint16_t port) {
   return Peer(fd);
 }
 
+LayerSocket::LayerSocket(plat::Window w, long events) {
+  s = plat::tcp_socket();
+  EXPECT_EQ(0, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(l.port)));
+  peer = l.accept();
+  serial_ = plat::socket_serial(s);
+  if (w != 0) {
+    EXPECT_EQ(0, plat::async_select(s, w, plat::kMsgSocket, events));
+  }
+}
+
+LayerSocket::~LayerSocket() {
+  if (serial_ != 0 && plat::socket_serial(s) == serial_) plat::close_socket(s);
+}
+
+std::string listen_script(std::uint16_t port, const std::string& accept_into, const std::string& on_incoming) {
+  return "function OnListen(line, s, status, host) " + on_incoming + " cvn_old.Accept(s, '" + accept_into +
+         "') end ls, ls_status = cvn_old.Listen(" + std::to_string(port) + ", 'OnListen')";
+}
+
 std::uint16_t free_port() {
   PeerListener l;
   return l.port;

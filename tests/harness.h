@@ -146,6 +146,28 @@ std::string temp_dir();
 
 Peer connect_to(std::uint16_t port);
 
+// A socket of the platform layer connected to a loopback peer; the socket library
+// must be started. With a window, notifications of `events` are asked for on it
+// (0 only makes the socket non-blocking). Closed at the end if the test left it.
+struct LayerSocket {
+  PeerListener l;
+  Peer peer;
+  plat::Socket s = plat::kInvalidSocket;
+  explicit LayerSocket(plat::Window w = 0, long events = 0);
+  ~LayerSocket();
+  LayerSocket(const LayerSocket&) = delete;
+  LayerSocket& operator=(const LayerSocket&) = delete;
+
+ private:
+  std::uint64_t serial_ = 0;
+};
+
+// A script that serves on `port`: OnListen runs `on_incoming` (it sees line, s,
+// status and host) and accepts every waiting connection into the callback
+// `accept_into`; the listener is the global `ls`, Listen's status `ls_status`.
+std::string listen_script(std::uint16_t port, const std::string& accept_into,
+                          const std::string& on_incoming = "");
+
 // A plug-in whose script has one connection (global `s`) to a loopback peer, with
 // the callback `cb` printing line, status and host text.
 class ScriptConnection : public ::testing::Test {

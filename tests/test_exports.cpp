@@ -55,6 +55,15 @@ TEST(Exports, LoadsWithDlopenAndResolvesEveryEntryPoint) {
   auto devicenum = reinterpret_cast<int (*)()>(dlsym(lib, "tvr_devicenum"));
   ASSERT_NE(nullptr, devicenum);
   EXPECT_EQ(189, devicenum());
+  // What the host reads to describe the plug-in, byte for byte.
+  auto description = reinterpret_cast<NameFn>(dlsym(lib, "tvr_description"));
+  auto version = reinterpret_cast<NameFn>(dlsym(lib, "tvr_version"));
+  auto requested_api = reinterpret_cast<int (*)(unsigned)>(dlsym(lib, "tvr_requested_api"));
+  ASSERT_TRUE(description != nullptr && version != nullptr && requested_api != nullptr);
+  char text[256];
+  EXPECT_STREQ("Corvane Plugin, for the Global Cache and other ASCI based IP devices.", description(text, 255));
+  EXPECT_STREQ("1.0", version(text, 255));
+  EXPECT_EQ(3, requested_api(12345));
 }
 
 // The host's Lua is bound at run time: any Lua name the plug-in still imports must

@@ -206,9 +206,8 @@ TEST(Limits, AtTheDescriptorLimitConnectionsAreRefusedAndAcceptingResumes) {
   Plugin p;
   std::uint16_t lp = free_port();
   p.run("incoming = 0 "
-        "function OnListen(line, s, status) incoming = incoming + 1 cvn_old.Accept(s, 'OnPeer') end "
-        "function OnPeer(line, s, status) print('peer:' .. line, status) end "
-        "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+        "function OnPeer(line, s, status) print('peer:' .. line, status) end " +
+        listen_script(lp, "OnPeer", "incoming = incoming + 1"));
   const std::string reason = "Accept failed.: Too many open sockets (10024)";
   std::vector<int> clients = fresh_sockets(20);
   {
@@ -241,11 +240,10 @@ TEST(Limits, FiveHundredConnectsFromThirtyTwoThreadsAllReachTheScript) {
   Plugin p;
   std::uint16_t lp = free_port();
   p.run("seen, lines, closed = {}, 0, 0 "
-        "function OnListen(line, s, status) cvn_old.Accept(s, 'OnPeer') end "
         "function OnPeer(line, s, status) "
         "  if status == 1 then closed = closed + 1 "
-        "  elseif not seen[line] then seen[line] = true lines = lines + 1 end end "
-        "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+        "  elseif not seen[line] then seen[line] = true lines = lines + 1 end end " +
+        listen_script(lp, "OnPeer"));
   constexpr int kThreads = 32, kConnects = 500;
   std::atomic<int> next{0}, connected{0};
   pthread_mutex_lock(p.lock());  // nothing is accepted meanwhile
@@ -310,12 +308,12 @@ TEST(Restart, AServerListensAgainOnItsPortAtOnce) {
   std::uint16_t lp = free_port();
   const std::string listen = "cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')";
   const std::string server =
-      "function OnListen(line, s, status) cvn_old.Accept(s, 'OnPeer') end "
       "function OnPeer(line, s, status) "
       "  if line == 'hello' then print('got hello') end "
       "  if line == 'hi' then cvn_old.Send(s, 'bye\\r\\n') cvn_old.Close(s) end "
-      "  if status == 1 then print('closed') end end ";
-  p.run(server + "ls = " + listen);
+      "  if status == 1 then print('closed') end end " +
+      listen_script(lp, "OnPeer");
+  p.run(server);
   {
     Peer client = connect_to(lp);
     client.send("hi\r\n");
@@ -334,7 +332,7 @@ TEST(Restart, AServerListensAgainOnItsPortAtOnce) {
   ASSERT_TRUE(p.wait_printed("got hello"));
   p.reload();
   EXPECT_TRUE(open.sees_eof());  // its connection is shut, not closed by the peer
-  EXPECT_EQ("0", p.run(server + "ls, st = " + listen + " return st"));
+  EXPECT_EQ("0", p.run(server + " return ls_status"));
   Peer again = connect_to(lp);
   again.send("hi\r\n");
   EXPECT_EQ("bye\r\n", again.recv_n(5));

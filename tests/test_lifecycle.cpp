@@ -9,30 +9,27 @@
 using namespace cvn;
 using namespace cvn::test;
 
-TEST(Describe, CopiesUpToTheLowEightBitsOfTheSize) {
-  char buf[300];
-  std::memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(buf, tvr_name(buf, 4));
-  EXPECT_EQ(0, std::memcmp(buf, "Corv", 4));
-  EXPECT_EQ('x', buf[4]);  // no terminator
-
-  std::memset(buf, 'x', sizeof buf);
-  tvr_name(buf, 256);  // low 8 bits are 0: nothing copied
-  EXPECT_EQ('x', buf[0]);
-
-  std::memset(buf, 'x', sizeof buf);
-  tvr_name(buf, 300);  // 44 bytes: the name, then NUL padding up to 44
-  EXPECT_STREQ("Corvane", buf);
-  for (int i = 7; i < 44; ++i) EXPECT_EQ('\0', buf[i]) << i;
-  EXPECT_EQ('x', buf[44]);
-
-  char d[256];
-  EXPECT_STREQ("Corvane Plugin, for the Global Cache and other ASCI based IP devices.",
-               tvr_description(d, 255));
-  EXPECT_STREQ("1.0", tvr_version(d, 255));
-  EXPECT_EQ(nullptr, tvr_version(nullptr, 10));
-  EXPECT_EQ(3, tvr_requested_api(12345));
-  EXPECT_EQ(189, tvr_devicenum());
+// Every descriptive text is copied as the host asks: up to the low 8 bits of the
+// size, padded with NUL bytes when shorter, cut without a terminator when longer.
+TEST(Describe, EachTextIsCopiedUpToTheLowEightBitsOfTheSize) {
+  using Copy = char* (*)(char*, std::uint32_t);
+  for (Copy copy : {static_cast<Copy>(tvr_name), static_cast<Copy>(tvr_description),
+                    static_cast<Copy>(tvr_version)}) {
+    char whole[256];
+    std::string text = copy(whole, 255);
+    ASSERT_GT(text.size(), 2u);
+    ASSERT_LT(text.size(), 255u);
+    for (std::uint32_t size : {1u, 3u, 44u, 256u, 300u, 0x1FFu}) {
+      char buf[600];
+      std::memset(buf, 'x', sizeof buf);
+      EXPECT_EQ(buf, copy(buf, size));
+      std::size_t n = size & 0xFF;
+      std::string want = text.substr(0, n) + std::string(n > text.size() ? n - text.size() : 0, '\0');
+      EXPECT_EQ(want, std::string(buf, n)) << text << " size " << size;
+      EXPECT_EQ('x', buf[n]) << text << " size " << size;  // nothing past n
+    }
+    EXPECT_EQ(nullptr, copy(nullptr, 10));
+  }
   EXPECT_EQ(1, tvr_start());
   EXPECT_EQ(1, tvr_stop());
 }
@@ -49,25 +46,24 @@ TEST(Open, RefusedRecordStartsNothingAndLogsTheLoadLine) {
   EXPECT_NE(std::string::npos, lines[0].find(" at Base Address 0x"));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(0u, network_window());
-  // Close after a refused open, and twice: nothing to stop, returns at once.
-  auto t0 = std::chrono::steady_clock::now();
+  // Close after a refused open, and twice: nothing to stop.
   EXPECT_EQ(1, tvr_close());
   EXPECT_EQ(1, tvr_close());
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  EXPECT_EQ(0u, network_window());
 }
 
-TEST(Open, StopRightAfterStartEndsTheThreadWithoutWaitingTenSeconds) {
+// A close that comes before the network thread has its window still ends the
+// thread: none is left running its message loop.
+TEST(Open, StopRightAfterStartEndsTheThread) {
   pthread_mutex_t m = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
   HostServices hs{};
   hs.script_lock = &m;
   HostRecord rec{kHostRecordVersion, &hs};
   for (int i = 0; i < 20; ++i) {  // close races the thread's creation of its window
-    auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(1, tvr_open(0, 0, 0, &rec));
     ASSERT_EQ(1, tvr_close());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_EQ(0u, network_window()) << "round " << i;  // the loop ended, not abandoned
   }
-  EXPECT_EQ(0u, network_window());
 }
 
 TEST(Open, SecondOpenIsIgnoredAndOneCloseEndsTheThread) {

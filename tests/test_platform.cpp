@@ -62,13 +62,6 @@ struct Library {
   ~Library() { plat::socket_library_stop(); }
 };
 
-plat::Socket connected_socket(PeerListener& l, Peer& other) {
-  plat::Socket s = plat::tcp_socket();
-  EXPECT_EQ(0, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(l.port)));
-  other = l.accept();
-  return s;
-}
-
 }  // namespace
 
 TEST(Errors, ErrnoValuesMapToWindowsSocketsNumbers) {
@@ -104,17 +97,17 @@ TEST(Errors, ErrnoValuesMapToWindowsSocketsNumbers) {
   ::close(file);
   ::close(ep);
 
-  PeerListener l;
-  Peer other;
-  s = connected_socket(l, other);
-  TestWindow w;
-  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
-  char c;
-  EXPECT_EQ(-1, plat::recv_bytes(s, &c, 1));
-  EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
-  EXPECT_EQ(-1, plat::async_select(s, 0, plat::kMsgSocket, 33));  // no such window
-  EXPECT_EQ(plat::kErrInvalid, plat::last_error());
-  plat::close_socket(s);
+  {
+    TestWindow w;
+    LayerSocket conn(w.handle, 33);
+    s = conn.s;
+    char c;
+    EXPECT_EQ(-1, plat::recv_bytes(s, &c, 1));
+    EXPECT_EQ(plat::kErrWouldBlock, plat::last_error());
+    EXPECT_EQ(-1, plat::async_select(s, 0, plat::kMsgSocket, 33));  // no such window
+    EXPECT_EQ(plat::kErrInvalid, plat::last_error());
+    plat::close_socket(s);
+  }
 
   EXPECT_EQ(htonl(0x7F000001), plat::parse_ipv4("127.1"));
   EXPECT_EQ(0xFFFFFFFFu, plat::parse_ipv4("localhost"));
@@ -134,11 +127,10 @@ TEST(Errors, SocketsFailBeforeTheLibraryIsStarted) {
 
 TEST(Notifications, ReadIsPostedOnceUntilAReceiveReenablesIt) {
   Library lib;
-  PeerListener l;
-  Peer other;
-  plat::Socket s = connected_socket(l, other);
   TestWindow w;
-  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  LayerSocket conn(w.handle, 33);
+  plat::Socket s = conn.s;
+  Peer& other = conn.peer;
   other.send("abc");
   ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 1; }));
   other.send("def");
@@ -175,11 +167,10 @@ std::string peek(plat::Socket s, std::uint64_t* mark) {
 
 TEST(Notifications, APeekTakesNothingAndAConsumeTakesOnlyWhatWasSeen) {
   Library lib;
-  PeerListener l;
-  Peer other;
-  plat::Socket s = connected_socket(l, other);
   TestWindow w;
-  ASSERT_EQ(0, plat::async_select(s, w.handle, plat::kMsgSocket, 33));
+  LayerSocket conn(w.handle, 33);
+  plat::Socket s = conn.s;
+  Peer& other = conn.peer;
   other.send("abc");
   ASSERT_TRUE(wait_until([&] { return w.count(plat::kMsgSocket, plat::kFdRead) == 1; }));
   std::uint64_t mark = 0, again = 0;

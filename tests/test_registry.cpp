@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "../net/graceful_close.h"
+#include "../net/network_thread.h"
 #include "../net/registry.h"
 #include "harness.h"
 
@@ -12,25 +13,13 @@ using namespace cvn::test;
 
 namespace {
 
-struct Connected {
-  PeerListener l;
-  Peer peer;
-  plat::Socket s;
-  explicit Connected(bool nonblocking = true) {
-    s = plat::tcp_socket();
-    EXPECT_EQ(0, plat::connect_ipv4(s, htonl(INADDR_LOOPBACK), htons(l.port)));
-    peer = l.accept();
-    if (nonblocking) {
-      EXPECT_EQ(0, plat::async_select(s, network_window_for_tests(), plat::kMsgSocket, 0));
-    }
-  }
-  static plat::Window network_window_for_tests();
+// A connection the registry can be given, non-blocking on the network thread's
+// window without notifications.
+struct Connected : LayerSocket {
+  Connected() : LayerSocket(network_window(), 0) {}
 };
 
 }  // namespace
-
-#include "../net/network_thread.h"
-plat::Window Connected::network_window_for_tests() { return cvn::network_window(); }
 
 class Registry : public ::testing::Test {
  protected:

@@ -14,9 +14,8 @@ TEST(Soak, ConnectionCyclesLeaveNothingBehind) {
     PeerListener l;
     std::uint16_t lp = free_port();
     p.run("closed = 0 lines = 0 "
-          "function cb(line, s, status) if status == 1 then closed = closed + 1 else lines = lines + 1 end end "
-          "function OnListen(line, s, status) if status == 2 then cvn_old.Accept(s, 'cb') end end "
-          "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+          "function cb(line, s, status) if status == 1 then closed = closed + 1 else lines = lines + 1 end end " +
+          listen_script(lp, "cb"));
     const int kRounds = std::getenv("SOAK_ROUNDS") ? std::atoi(std::getenv("SOAK_ROUNDS")) : 1200;
     const int kOnly = std::getenv("SOAK_KIND") ? std::atoi(std::getenv("SOAK_KIND")) : -1;
     for (int i = 0; i < kRounds; ++i) {
@@ -56,8 +55,7 @@ TEST(Soak, ConnectionCyclesLeaveNothingBehind) {
           break;
       }
       if (i % 300 == 299) p.reload();  // script reload in between
-      if (i % 300 == 299) p.run("function cb() end function OnListen(l, s, st) if st == 2 then cvn_old.Accept(s, 'cb') end end "
-                                "ls = cvn_old.Listen(" + std::to_string(lp) + ", 'OnListen')");
+      if (i % 300 == 299) p.run("function cb() end " + listen_script(lp, "cb"));
     }
     // Everything the peers or the script ended has been retired; only the
     // listener is left.
