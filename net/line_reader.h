@@ -21,7 +21,8 @@ namespace cvn {
 
 // Delivers the complete lines waiting on the record's socket: all of them, or
 // with `bounded` one read notification's share. Stops when the record is released
-// or its socket closed (a callback's Close).
+// or its socket closed (a callback's Close), so a socket that has since been given
+// the same number is never read for it.
 void read_lines(ConnectionRecord& rec, bool bounded);
 
 // Before a graceful close of socket s discards what waits on it: when that happens
