@@ -120,24 +120,23 @@ void set_interest(SockState& st, std::uint32_t want) {
 // Posts the notifications the posting rules call for (posting.h) and keeps the
 // epoll interest to what could post one, so a level-triggered epoll never spins.
 // `ev` is the epoll event set that woke us, or 0 after a receive or accept.
-// Called with st.mu held.
-void update(SockState& st, std::uint32_t ev) {
+// Called with st.mu held. Inlined into rearm_read, which every receive calls,
+// where `ev` is 0 and the tests of it fold away.
+[[gnu::always_inline]] inline void apply_posting_rules(SockState& st, std::uint32_t ev) {
   if (st.closed) return;
   if (ev & EPOLLIN) st.drained = false;
   PostingFacts facts{st.win ? st.mask : 0, st.listening, ev, st.len - st.pos > st.peeked};
-  Posts posts = next_posts(st.posting, facts, [&] { return bytes_waiting(st.fd) > 0; });
   auto notify = [&](long event) {
     post(*st.win, Msg{st.msg, static_cast<std::uintptr_t>(st.fd), event, st.serial});
   };
-  if (posts.accept) notify(kFdAccept);
-  if (posts.read) notify(kFdRead);
-  if (posts.close) notify(kFdClose);
-  set_interest(st, posts.interest);
+  set_interest(st, next_posts(st.posting, facts, notify, [&] { return bytes_waiting(st.fd) > 0; }));
 }
+
+void update(SockState& st, std::uint32_t ev) { apply_posting_rules(st, ev); }
 
 void rearm_read(SockState& st) {
   st.posting.received();
-  update(st, 0);
+  apply_posting_rules(st, 0);
 }
 
 }  // namespace posix

@@ -39,28 +39,23 @@ struct PostingFacts {
   bool unseen_bytes;   // the layer holds bytes no line reader has looked at
 };
 
-struct Posts {
-  bool read = false, accept = false, close = false;
-  std::uint32_t interest = 0;  // epoll events to watch; 0 takes the socket out of the set
-};
-
-// One step of the rules. `kernel_has_bytes` is asked only after the peer's end,
-// when nothing else shows data (it costs a system call). Inline: every receive
-// takes this step.
-template <class KernelHasBytes>
-inline Posts next_posts(Posting& p, const PostingFacts& f, KernelHasBytes&& kernel_has_bytes) {
-  Posts out;
+// One step of the rules: `post(event)` is called for each notification to post
+// (kFdAccept, kFdRead, kFdClose, in that order), and the epoll events still of
+// interest are returned (0 takes the socket out of the set). `kernel_has_bytes`
+// is asked only after the peer's end, when nothing else shows data (it costs a
+// system call). Inline: every receive takes this step.
+template <class Post, class KernelHasBytes>
+inline std::uint32_t next_posts(Posting& p, const PostingFacts& f, Post&& post, KernelHasBytes&& kernel_has_bytes) {
   if (f.ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) p.peer_eof = true;
-  if (f.mask == 0) return out;
+  if (f.mask == 0) return 0;
   if (f.listening) {
     if ((f.mask & kFdAccept) && p.accept_armed && !p.accept_queued && (f.ev & EPOLLIN)) {
-      out.accept = true;
+      post(kFdAccept);
       p.accept_armed = false;
       p.accept_queued = true;
     }
     bool want_accept = (f.mask & kFdAccept) && p.accept_armed && !p.accept_queued;
-    out.interest = want_accept ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
-    return out;
+    return want_accept ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
   }
   if ((f.mask & kFdRead) && p.read_armed && !p.read_queued) {
     // Bytes a line reader has looked at are about to be taken: no notification
@@ -69,22 +64,23 @@ inline Posts next_posts(Posting& p, const PostingFacts& f, KernelHasBytes&& kern
     if (!data && (f.ev & EPOLLIN) && !p.peer_eof) data = true;
     if (!data && p.peer_eof) data = kernel_has_bytes();
     if (data) {
-      out.read = true;
+      post(kFdRead);
       p.read_armed = false;
       p.read_queued = true;
     }
   }
   if ((f.mask & kFdClose) && !p.close_posted && p.peer_eof) {
-    out.close = true;
+    post(kFdClose);
     p.close_posted = true;
   }
   // Readability stays of interest while a read notification is queued: the loop
   // handles the queue before it waits again, so the event it reports meanwhile
   // costs nothing, and a notification then takes no epoll_ctl either way. Only a
   // handler that does not receive leaves it unarmed, and the next report drops it.
-  if ((f.mask & kFdRead) && (p.read_armed || p.read_queued) && !p.peer_eof) out.interest |= EPOLLIN;
-  if ((f.mask & kFdClose) && !p.close_posted) out.interest |= EPOLLRDHUP;
-  return out;
+  std::uint32_t interest = 0;
+  if ((f.mask & kFdRead) && (p.read_armed || p.read_queued) && !p.peer_eof) interest |= EPOLLIN;
+  if ((f.mask & kFdClose) && !p.close_posted) interest |= EPOLLRDHUP;
+  return interest;
 }
 
 }  // namespace cvn::plat::posix
