@@ -33,16 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include "../include/host_interface.h"
+#include "../tests/in_process_host.h"
 #include "loopback.h"
-
-extern "C" {
-#include <lauxlib.h>
-#include <lualib.h>
-int tvr_open(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
-int tvr_close();
-int tvr_info(int, std::uint32_t, lua_State*);
-}
 
 namespace {
 
@@ -63,31 +55,19 @@ void send_all(int fd, const std::string& data) { bench::send_all(fd, data.data()
 
 // ---------------------------------------------------------------- the plug-in
 
-pthread_mutex_t g_lock;
-HostServices g_services{};
-HostRecord g_record{kHostRecordVersion, &g_services};
-lua_State* g_L = nullptr;
+cvn::test::InProcessHost g_host;
+// The names the benchmarks below use for the host's lock and state.
+pthread_mutex_t& g_lock = g_host.lock;
+lua_State*& g_L = g_host.L;
 
 void plugin_up() {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(&g_lock, &attr);
-  g_services.script_lock = &g_lock;
-  tvr_open(0, 0, 0, &g_record);
-  g_L = luaL_newstate();
-  luaL_openlibs(g_L);
-  pthread_mutex_lock(&g_lock);
-  tvr_info(7, 0, g_L);
-  pthread_mutex_unlock(&g_lock);
+  cvn::test::host_open(g_host);
+  cvn::test::host_attach(g_host);
 }
 
 void plugin_down() {
-  pthread_mutex_lock(&g_lock);
-  tvr_info(8, 0, g_L);
-  lua_close(g_L);
-  pthread_mutex_unlock(&g_lock);
-  tvr_close();
+  cvn::test::host_detach(g_host);
+  cvn::test::host_close(g_host);
 }
 
 void run_lua(const std::string& code) {

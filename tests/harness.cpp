@@ -81,69 +81,45 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
 }
 
 Plugin::Plugin() {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(&lock_, &attr);
-  services_.script_lock = &lock_;
-  record_ = HostRecord{kHostRecordVersion, &services_};
-  EXPECT_EQ(1, tvr_open(0, 0, 0, &record_));
+  EXPECT_EQ(1, host_open(host_));
   tvr_start();
   clear_printed();
-  attach();
+  host_attach(host_, capture_print);
   // The notification window exists before any test asks for notifications.
   EXPECT_TRUE(wait_until([] { return network_window() != 0; }));
 }
 
 Plugin::~Plugin() {
-  detach();
-  tvr_close();
-  pthread_mutex_destroy(&lock_);
-}
-
-void Plugin::attach() {
-  pthread_mutex_lock(&lock_);
-  L_ = luaL_newstate();
-  luaL_openlibs(L_);
-  lua_register(L_, "print", capture_print);
-  tvr_info(7, 0, L_);
-  pthread_mutex_unlock(&lock_);
-}
-
-void Plugin::detach() {
-  pthread_mutex_lock(&lock_);
-  tvr_info(8, 0, L_);
-  lua_close(L_);
-  L_ = nullptr;
-  pthread_mutex_unlock(&lock_);
+  host_detach(host_);
+  host_close(host_);
 }
 
 void Plugin::reload() {
-  detach();
-  attach();
+  host_detach(host_);
+  host_attach(host_, capture_print);
 }
 
 std::string Plugin::run(const std::string& code) {
-  pthread_mutex_lock(&lock_);
-  int top = lua_gettop(L_);
+  pthread_mutex_lock(&host_.lock);
+  int top = lua_gettop(host_.L);
   std::string out;
-  if (luaL_loadstring(L_, code.c_str()) != 0 || lua_pcall(L_, 0, LUA_MULTRET, 0) != 0) {
-    const char* e = lua_tostring(L_, -1);
+  if (luaL_loadstring(host_.L, code.c_str()) != 0 || lua_pcall(host_.L, 0, LUA_MULTRET, 0) != 0) {
+    const char* e = lua_tostring(host_.L, -1);
     out = std::string("error: ") + (e ? e : "?");
   } else {
-    lua_getglobal(L_, "tostring");
-    for (int i = top + 1; i < lua_gettop(L_); ++i) {
-      lua_pushvalue(L_, -1);
-      lua_pushvalue(L_, i);
-      lua_call(L_, 1, 1);
+    lua_getglobal(host_.L, "tostring");
+    for (int i = top + 1; i < lua_gettop(host_.L); ++i) {
+      lua_pushvalue(host_.L, -1);
+      lua_pushvalue(host_.L, i);
+      lua_call(host_.L, 1, 1);
       if (i > top + 1) out += '\t';
-      const char* s = lua_tostring(L_, -1);
+      const char* s = lua_tostring(host_.L, -1);
       out += s ? s : "";
-      lua_pop(L_, 1);
+      lua_pop(host_.L, 1);
     }
   }
-  lua_settop(L_, top);
-  pthread_mutex_unlock(&lock_);
+  lua_settop(host_.L, top);
+  pthread_mutex_unlock(&host_.lock);
   return out;
 }
 

@@ -22,23 +22,8 @@
 
 #include <gtest/gtest.h>
 
-#include "../include/host_interface.h"
 #include "../platform/platform.h"
-
-extern "C" {
-#include <lauxlib.h>
-#include <lualib.h>
-int tvr_start();
-int tvr_stop();
-int tvr_requested_api(std::uint32_t);
-int tvr_devicenum();
-char* tvr_name(char*, std::uint32_t);
-char* tvr_description(char*, std::uint32_t);
-char* tvr_version(char*, std::uint32_t);
-int tvr_open(std::uint32_t, std::uint32_t, std::uint32_t, HostRecord*);
-int tvr_close();
-int tvr_info(int, std::uint32_t, lua_State*);
-}
+#include "in_process_host.h"
 
 namespace cvn::test {
 
@@ -59,8 +44,8 @@ class Plugin {
   Plugin(const Plugin&) = delete;
   Plugin& operator=(const Plugin&) = delete;
 
-  lua_State* state() const { return L_; }
-  pthread_mutex_t* lock() { return &lock_; }
+  lua_State* state() const { return host_.L; }
+  pthread_mutex_t* lock() { return &host_.lock; }
   // Runs a chunk under the script lock; returns its results joined by tabs, or
   // "error: ..." when it raised.
   std::string run(const std::string& code);
@@ -71,12 +56,7 @@ class Plugin {
   void reload();  // event 8, a new state, event 7
 
  private:
-  void attach();
-  void detach();
-  pthread_mutex_t lock_;
-  HostServices services_{};
-  HostRecord record_{};
-  lua_State* L_ = nullptr;
+  InProcessHost host_;
 };
 
 // A plain loopback socket for the other end of a connection.
